@@ -1,0 +1,466 @@
+// The content service: one in-memory table of resources, filled with the
+// editor and its scripts at start, read by GET, replaced by PUT and extended
+// by form POSTs.
+#include "../server/tidewire.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#endif
+
+extern "C" {
+extern const char tinkerpot_html_start[], tinkerpot_html_end[];
+extern const char ace_start[], ace_end[];
+extern const char mhjs_start[], mhjs_end[];
+extern const char whjs_start[], whjs_end[];
+}
+
+struct Content {
+    std::string type;
+    std::vector<char> data;
+};
+
+// Stored bytes are never changed: a request takes a reference under the lock
+// and sends outside it, and a PUT or POST swaps in a new Content whole. So a
+// GET always serves one version entire, and a failed upload loses nothing.
+typedef std::shared_ptr<const Content> Stored;
+
+static std::map<std::string, Stored, std::less<>> contents;
+
+// ---- platform: the table lock and the memory an upload may take ---------------
+
+#ifdef _WIN32
+
+static CRITICAL_SECTION contents_mx;
+static void lock_create() { InitializeCriticalSection(&contents_mx); }
+static void lock_destroy() { DeleteCriticalSection(&contents_mx); }
+static void lock_take() { EnterCriticalSection(&contents_mx); }
+static void lock_give() { LeaveCriticalSection(&contents_mx); }
+
+static unsigned long long available_memory()
+{
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (!GlobalMemoryStatusEx(&status))
+        return ULLONG_MAX;
+    return status.ullAvailPhys < status.ullAvailVirtual ? status.ullAvailPhys : status.ullAvailVirtual;
+}
+
+#else
+
+static pthread_mutex_t contents_mx;
+static void lock_create() { pthread_mutex_init(&contents_mx, NULL); }
+static void lock_destroy() { pthread_mutex_destroy(&contents_mx); }
+static void lock_take() { pthread_mutex_lock(&contents_mx); }
+static void lock_give() { pthread_mutex_unlock(&contents_mx); }
+
+// Linux hands out memory it may not have and kills the process later, so an
+// upload is bounded by what the system reports as available.
+static unsigned long long available_memory()
+{
+#ifdef __APPLE__
+    return ULLONG_MAX;  // allocations that cannot be had fail there
+#else
+    unsigned long long kib = ULLONG_MAX / 1024;
+    if (FILE* meminfo = fopen("/proc/meminfo", "r")) {
+        char line[128];
+        while (fgets(line, sizeof line, meminfo)) {
+            if (sscanf(line, "MemAvailable: %llu kB", &kib) == 1)
+                break;
+        }
+        fclose(meminfo);
+    }
+    return kib * 1024;
+#endif
+}
+
+#endif
+
+struct table_lock {
+    table_lock() { lock_take(); }
+    ~table_lock() { lock_give(); }
+    table_lock(const table_lock&) = delete;
+    table_lock& operator=(const table_lock&) = delete;
+};
+
+static Stored find_resource(std::string_view key)
+{
+    table_lock held;
+    auto found = contents.find(key);
+    return found == contents.end() ? Stored() : found->second;
+}
+
+static void store_resource(const char* key, Stored content)
+{
+    table_lock held;
+    contents[key] = std::move(content);
+}
+
+// ---- replies ------------------------------------------------------------------
+
+static const char reply_201[] = "HTTP/1.0 201 Created\r\nAccess-Control-Allow-Origin: *\r\n\r\n";
+static const char reply_200[] = "HTTP/1.0 200 OK\r\n\r\n";
+static const char reply_200_typed[] = "HTTP/1.0 200 OK\r\nContent-Type: %s\r\n\r\n";
+static const char reply_303[] =
+    "HTTP/1.0 303 See Other\r\nLocation: %s\r\nAccess-Control-Allow-Origin: *\r\n\r\n";
+static const char reply_400[] = "HTTP/1.0 400 Bad Request\r\n\r\n";
+static const char reply_404[] = "HTTP/1.0 404 Not Found\r\n\r\n";
+static const char reply_204[] =
+    "HTTP/1.0 204 No Content\r\nAllow: PUT, GET, OPTIONS\r\nAccess-Control-Allow-Origin: *\r\n"
+    "Access-Control-Allow-Methods: PUT\r\nAccess-Control-Allow-Headers: Content-Type\r\n\r\n";
+static const char reply_405[] = "HTTP/1.0 405 Method Not Allowed\r\n\r\n";
+static const char reply_413[] = "HTTP/1.0 413 Payload Too Large\r\n\r\n";
+
+static void send_bytes(SOCKET sock, const char* bytes, size_t len)
+{
+    if (len > 0)
+        send(sock, bytes, (int)len, 0);
+}
+
+template <size_t N>
+static void send_fixed(SOCKET sock, const char (&reply)[N])
+{
+    send_bytes(sock, reply, N - 1);
+}
+
+// A head with one text in it: formatted on the stack, or on the heap when the
+// text is too long for that, so the head always goes out whole.
+static void send_formatted(SOCKET sock, const char* format, const char* text)
+{
+    char aBuf[256];
+    int n = snprintf(aBuf, sizeof aBuf, format, text);
+    if (n < 0)
+        return;
+    if ((size_t)n < sizeof aBuf) {
+        send_bytes(sock, aBuf, (size_t)n);
+        return;
+    }
+    std::vector<char> head((size_t)n + 1);
+    snprintf(head.data(), head.size(), format, text);
+    send_bytes(sock, head.data(), (size_t)n);
+}
+
+// ---- requests -----------------------------------------------------------------
+
+enum { RECEIVE_CHUNK = 65536 };
+
+struct peer_text {
+    char text[INET_ADDRSTRLEN];
+    explicit peer_text(const sockaddr_in& from)
+    {
+        in_addr addr = from.sin_addr;
+        if (!inet_ntop(AF_INET, &addr, text, sizeof text))
+            strcpy(text, "?");
+    }
+};
+
+static std::string_view body_with_head(const http& req)
+{
+    const char* end = req.m_aBuf + req.m_nBuf;
+    return req.m_pBody < end ? std::string_view(req.m_pBody, (size_t)(end - req.m_pBody))
+                             : std::string_view();
+}
+
+// Appends bytes unless the growth would take more memory than the system
+// can give; false then, and data is left as it was.
+static bool append_bounded(std::vector<char>& data, const char* bytes, size_t count)
+{
+    size_t needed = data.size() + count;
+    if (needed > data.capacity()) {
+        size_t grown = needed > 2 * data.capacity() ? needed : 2 * data.capacity();
+        if (grown > available_memory())
+            return false;
+    }
+    try {
+        data.insert(data.end(), bytes, bytes + count);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+// Room for the announced length, set aside before the body arrives.
+static bool reserve_bounded(std::vector<char>& data, long n)
+{
+    if ((unsigned long long)n > available_memory())
+        return false;
+    try {
+        data.reserve((size_t)n);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+// The body of a PUT: what came with the head, then the rest from the socket.
+// The largest long means no length was given: read until the peer stops.
+static bool receive_upload(SOCKET sock, const http& req, long n, std::vector<char>& data)
+{
+    std::string_view first = body_with_head(req);
+    if (!append_bounded(data, first.data(), first.size()))
+        return false;
+    long remaining = n - (long)first.size();
+    char aBuf[RECEIVE_CHUNK];
+    while (remaining > 0) {
+        int got = (int)recv(sock, aBuf, RECEIVE_CHUNK, 0);
+        if (got <= 0)
+            break;
+        if (!append_bounded(data, aBuf, (size_t)got))
+            return false;
+        remaining -= got;
+    }
+    return true;
+}
+
+static void serve_put(SOCKET sock, context* ctx)
+{
+    const http& req = ctx->hdr;
+    printf("Creating: %s\n", req.m_pURI);
+
+    auto upload = std::make_shared<Content>();
+    upload->type = http_header(&req, "content-type");
+    long n = atol(http_header(&req, "content-length"));
+    if (n < 0) {
+        send_fixed(sock, reply_400);
+        return;
+    }
+    if (n != LONG_MAX) {
+        if (!reserve_bounded(upload->data, n)) {
+            send_fixed(sock, reply_413);
+            return;
+        }
+        printf("reserved: %ld\n", n);
+    }
+    if (!receive_upload(sock, req, n, upload->data)) {
+        send_fixed(sock, reply_413);
+        return;
+    }
+    store_resource(req.m_pURI, std::move(upload));
+    send_fixed(sock, reply_201);
+    printf("Created: %s\n", req.m_pURI);
+}
+
+static void serve_get(SOCKET sock, context* ctx)
+{
+    const char* target = ctx->hdr.m_pURI;
+    Stored found = find_resource(target);
+    peer_text peer(ctx->from);
+    if (!found) {
+        send_fixed(sock, reply_404);
+        printf("Access '%s' From '%s'\n", target, peer.text);
+        return;
+    }
+    if (found->type.empty())
+        send_fixed(sock, reply_200);
+    else
+        send_formatted(sock, reply_200_typed, found->type.c_str());
+    send_bytes(sock, found->data.data(), found->data.size());
+    printf("Accessed '%s' From '%s'\n", target, peer.text);
+}
+
+// The value of the two bytes after a %, read as a base-16 number the way
+// strtol reads one (white space and a sign first); -1 when they hold none.
+static int escape_value(const char* two)
+{
+    int i = 0;
+    while (i < 2 && (two[i] == ' ' || (two[i] >= '\t' && two[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < 2 && (two[i] == '+' || two[i] == '-'))
+        negative = two[i++] == '-';
+    int value = 0, digits = 0;
+    for (; i < 2; ++i, ++digits) {
+        char c = two[i];
+        int digit = c >= '0' && c <= '9' ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                            : -1;
+        if (digit < 0)
+            break;
+        value = value * 16 + digit;
+    }
+    if (digits == 0)
+        return -1;
+    return (negative ? -value : value) & 0xFF;
+}
+
+// One form record: fields decoded up to the body's first zero byte, then the
+// separator. An escape that holds no number, or is cut short, stays as sent.
+static std::string decode_form(std::string_view body)
+{
+    size_t limit = body.find('\0');
+    if (limit == std::string_view::npos)
+        limit = body.size();
+    std::string record;
+    record.reserve(limit + 5);
+    for (size_t i = 0; i < limit; ++i) {
+        char c = body[i];
+        if (c == '+') {
+            record += ' ';
+        } else if (c == '=') {
+            record += ':';
+        } else if (c == '&') {
+            record += '\n';
+        } else if (c == '%' && i + 2 < limit && escape_value(&body[i + 1]) >= 0) {
+            record += (char)escape_value(&body[i + 1]);
+            i += 2;
+        } else {
+            record += c;
+        }
+    }
+    record += "\n---\n";
+    return record;
+}
+
+// The body of a POST: what came with the head, then one byte per receive so
+// that nothing beyond the announced length is taken from the socket.
+static bool gather_form(SOCKET sock, const http& req, std::vector<char>& body)
+{
+    std::string_view first = body_with_head(req);
+    if (!append_bounded(body, first.data(), first.size()))
+        return false;
+    long remaining = atol(http_header(&req, "content-length")) - (long)first.size();
+    while (remaining > 0) {
+        char byte;
+        if (recv(sock, &byte, 1, 0) <= 0)
+            break;
+        if (!append_bounded(body, &byte, 1))
+            return false;
+        --remaining;
+    }
+    return true;
+}
+
+// Appends a record under the lock, so concurrent posts to one target never
+// lose or interleave records.
+static bool append_record(const char* key, const std::string& record)
+{
+    try {
+        table_lock held;
+        Stored& entry = contents[key];
+        auto extended = std::make_shared<Content>();
+        extended->type = "text/plain";
+        if (entry) {
+            if (entry->data.size() + record.size() > available_memory())
+                return false;
+            extended->data.reserve(entry->data.size() + record.size());
+            extended->data = entry->data;
+        }
+        extended->data.insert(extended->data.end(), record.begin(), record.end());
+        entry = std::move(extended);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+static void serve_post(SOCKET sock, context* ctx)
+{
+    const http& req = ctx->hdr;
+    std::vector<char> body;
+    std::string record;
+    bool stored = gather_form(sock, req, body);
+    if (stored) {
+        try {
+            record = decode_form(std::string_view(body.data(), body.size()));
+        } catch (const std::exception&) {
+            stored = false;
+        }
+    }
+    if (!stored || !append_record(req.m_pURI, record)) {
+        send_fixed(sock, reply_413);
+        return;
+    }
+    send_formatted(sock, reply_303, req.m_pURI);
+    printf("Posted: %s\n", req.m_pURI);
+}
+
+extern "C" int on_http_request(SOCKET sock, context* ctx)
+{
+    const char* method = ctx->hdr.m_pMethod;
+    try {
+        if (strcmp(method, "PUT") == 0) {
+            serve_put(sock, ctx);
+        } else if (strcmp(method, "GET") == 0) {
+            serve_get(sock, ctx);
+        } else if (strcmp(method, "OPTIONS") == 0) {
+            send_fixed(sock, reply_204);
+        } else if (strcmp(method, "POST") == 0) {
+            serve_post(sock, ctx);
+        } else {
+            send_fixed(sock, reply_405);
+            printf("405:%d %s\n", (int)sock, method);
+        }
+    } catch (const std::exception&) {
+        // memory ran out for this request alone; the connection closes
+    }
+    return 0;
+}
+
+// ---- start, stop and the WebSocket log ------------------------------------------
+
+static void add_builtin(const char* key, const char* type, const char* start, const char* end)
+{
+    auto builtin = std::make_shared<Content>();
+    builtin->type = type;
+    builtin->data.assign(start, end);
+    contents[key] = std::move(builtin);
+}
+
+extern "C" void on_start(sockaddr_in* bindto)
+{
+    puts("[tinkerpot 1.4.2]");
+    try {
+        add_builtin("/", "text/html", tinkerpot_html_start, tinkerpot_html_end);
+        add_builtin("/ace.min.js", "text/javascript", ace_start, ace_end);
+        add_builtin("/mode-html.js", "text/javascript", mhjs_start, mhjs_end);
+        add_builtin("/worker-html.js", "text/javascript", whjs_start, whjs_end);
+    } catch (const std::exception&) {
+        fflush(stdout);
+        fputs("!malloc.\n", stderr);
+        exit(ENOMEM);
+    }
+    lock_create();
+    twd_start(bindto);
+}
+
+extern "C" void on_stop(void)
+{
+    twd_stop();
+    lock_destroy();
+}
+
+extern "C" int on_ws_connect(SOCKET, context*)
+{
+    fputs("on_ws_connect\n", stdout);
+    return 1;
+}
+
+extern "C" int on_ws_data(SOCKET, context*, char*, size_t, char)
+{
+    fputs("on_ws_data\n", stdout);
+    return 1;
+}
+
+extern "C" void on_ws_close(SOCKET, context*, char*, size_t, char)
+{
+    fputs("on_ws_close\n", stdout);
+}

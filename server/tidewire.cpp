@@ -1,0 +1,410 @@
+// The server core: process entry, the listener with its control connection,
+// and 64 worker threads that each poll up to 158 connections of their own.
+#include "tidewire.h"
+
+#include <atomic>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+// Ends the process at once with errno as its status. Workers may still be
+// serving, so no static destructor runs; what was logged is flushed first.
+static void die(const char* format, int value)
+{
+    int status = errno;
+    fflush(stdout);
+    fprintf(stderr, format, value);
+    fflush(stderr);
+    _Exit(status);
+}
+
+static void* main_poll(void* arg);
+
+#ifdef _WIN32
+
+typedef HANDLE pthread_t;
+
+static unsigned __stdcall start_routine_win32(void* arg)
+{
+    main_poll(arg);
+    return 0;
+}
+
+static int pthread_create(pthread_t* thread, void* attr, void* (*routine)(void*), void* arg)
+{
+    (void)attr;
+    (void)routine;  // always main_poll, reached through start_routine_win32
+    *thread = (HANDLE)_beginthreadex(NULL, 0, start_routine_win32, arg, 0, NULL);
+    return *thread == 0;
+}
+
+static int pthread_join(pthread_t thread, void** result)
+{
+    (void)result;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return 0;
+}
+
+static void WSA_STARTUP()
+{
+    WSADATA wsaData;
+    if (WSAStartup(0x0202, &wsaData) != 0)
+        die("!WSAStartup\n", 0);
+}
+
+static void WSA_CLEANUP() { WSACleanup(); }
+
+static void socket_close(SOCKET s) { closesocket(s); }
+
+static void socket_set_nonblocking(SOCKET s, u_long mode) { ioctlsocket(s, FIONBIO, &mode); }
+
+static int poll_slots(pollfd* fds, int n) { return WSAPoll(fds, n, -1); }
+
+static void sleep_ms(int ms) { Sleep(ms); }
+
+// Winsock raises no signal for a send to a vanished peer, and a process
+// may hold as many sockets as it likes.
+static void prepare_process() {}
+
+#else
+
+static void WSA_STARTUP() {}
+
+static void WSA_CLEANUP() {}
+
+static void socket_close(SOCKET s) { close(s); }
+
+static void socket_set_nonblocking(SOCKET s, int mode)
+{
+    int flags = fcntl(s, F_GETFL);
+    fcntl(s, F_SETFL, mode ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+}
+
+static int poll_slots(pollfd* fds, int n) { return poll(fds, (nfds_t)n, -1); }
+
+static void sleep_ms(int ms) { usleep((useconds_t)ms * 1000); }
+
+// A send to a peer that has gone away must fail with EPIPE rather than end
+// the process, for every send of the program; and 64 workers of 158
+// connections need more descriptors than the usual soft limit allows.
+static void prepare_process()
+{
+    signal(SIGPIPE, SIG_IGN);
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+#endif
+
+// A connection's state is its handler: it returns the handler for the next
+// event on the socket, or null to have the connection closed.
+typedef void (*PFUNC)();
+typedef PFUNC (*ACTION)(SOCKET sock, context* ctx);
+
+static const SOCKET NO_SOCKET = (SOCKET)-1;
+
+// The listener; twd_stop sets it to NO_SOCKET, which every worker tests
+// before each poll, so the store has to reach them.
+static std::atomic<SOCKET> g_lstn{NO_SOCKET};
+static SOCKET g_ctrl = NO_SOCKET;
+
+enum { WORKERS = 64, SLOTS = 160, REQUEST_READ = 4096, FRAME_CAPACITY = 65535 };
+
+static PFUNC on_frame(SOCKET sock, context* ctx);
+
+static PFUNC on_http(SOCKET sock, context* ctx)
+{
+    static const char bad_request[] = "HTTP/1.1 400 Bad Request\r\n\r\n";
+    http* req = &ctx->hdr;
+
+    req->m_nBuf = (int)recv(sock, req->m_aBuf, REQUEST_READ, 0);
+    if (req->m_nBuf > 0 && http_parse(req) > 0) {
+        if (ws_handshake(sock, req) > 0)
+            return on_ws_connect(sock, ctx) ? (PFUNC)on_frame : NULL;
+        return on_http_request(sock, ctx) ? (PFUNC)on_http : NULL;
+    }
+    send(sock, bad_request, sizeof bad_request - 1, 0);
+    return NULL;
+}
+
+static PFUNC on_frame(SOCKET sock, context* ctx)
+{
+    char payload[FRAME_CAPACITY + 1];
+    char opcode = 0;
+
+    payload[FRAME_CAPACITY] = 0;
+    int n = ws_recv(sock, payload, FRAME_CAPACITY, 0, &opcode);
+    size_t length = (size_t)n;  // failures become the largest sizes
+    switch (opcode) {
+    case 1:
+    case 2:
+        if (on_ws_data(sock, ctx, payload, length, opcode))
+            return (PFUNC)on_frame;
+        on_ws_close(sock, ctx, payload, length, opcode);
+        return NULL;
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+        return (PFUNC)on_frame;
+    default:  // close, continuation, reserved data, or no frame at all
+        on_ws_close(sock, ctx, payload, length, opcode);
+        return NULL;
+    }
+}
+
+// One worker's connections. Slot 0 is the control connection, slot 1 the
+// listener, slots 2 to pls - 1 the open connections without gaps.
+struct slot_table {
+    pollfd* fds;
+    ACTION* acts;
+    context* ctxs;
+    int pls;
+};
+
+static void accept_one(slot_table* t)
+{
+    sockaddr_in from;
+    socklen_t fromlen = sizeof from;
+    SOCKET sock = accept(t->fds[1].fd, (sockaddr*)&from, &fromlen);
+    if (sock == NO_SOCKET)
+        return;  // another worker won the race
+    if (t->pls == SLOTS)
+        die("!pls:%d\n", t->pls);
+    socket_set_nonblocking(sock, 0);
+
+    int i = t->pls++;
+    t->fds[i].fd = sock;
+    t->fds[i].events = POLLIN;
+    t->fds[i].revents = 0;  // not served in the pass that accepted it
+    t->acts[i] = on_http;
+    t->ctxs[i].from = from;
+    http_reset(&t->ctxs[i].hdr);
+    t->ctxs[i].nest = NULL;
+    if (i == SLOTS - 1)
+        t->fds[1].events = 0;  // full: leave new connections to the others
+}
+
+// Closes slot i and moves the last connection into it, keeping the table dense.
+static void close_slot(slot_table* t, int i)
+{
+    socket_close(t->fds[i].fd);
+    int last = --t->pls;
+    if (i != last) {
+        t->fds[i] = t->fds[last];
+        t->acts[i] = t->acts[last];
+        t->ctxs[i] = t->ctxs[last];
+    }
+    t->fds[last].fd = NO_SOCKET;
+    t->acts[last] = NULL;
+    t->fds[1].events = POLLIN;
+}
+
+static void run_pass(slot_table* t)
+{
+    int n = poll_slots(t->fds, t->pls);
+    if (t->fds[0].revents)
+        --n;  // the stop byte is never read; it only wakes us
+    if (n < 1)
+        return;
+    if (t->fds[1].revents) {
+        accept_one(t);
+        --n;
+    }
+    for (int i = 2; n > 0 && i < t->pls; ++i) {
+        if (!t->fds[i].revents)
+            continue;
+        ACTION next = (ACTION)t->acts[i](t->fds[i].fd, &t->ctxs[i]);
+        t->acts[i] = next;
+        if (!next)
+            close_slot(t, i);
+        --n;
+    }
+}
+
+static void* main_poll(void* arg)
+{
+    slot_table t;
+    t.fds = (pollfd*)calloc(SLOTS, sizeof *t.fds);
+    t.acts = (ACTION*)calloc(SLOTS, sizeof *t.acts);
+    // Left untouched until a connection lands in a slot, so idle slots cost
+    // address space but no memory.
+    t.ctxs = (context*)malloc(SLOTS * sizeof *t.ctxs);
+    if (!t.fds || !t.acts || !t.ctxs)
+        die("!malloc.\n", 0);
+
+    t.fds[0].fd = g_ctrl;
+    t.fds[0].events = POLLIN;
+    t.fds[1].fd = g_lstn;
+    t.fds[1].events = POLLIN;
+    for (int i = 2; i < SLOTS; ++i)
+        t.fds[i].fd = NO_SOCKET;
+    t.pls = 2;
+
+    while (g_lstn != NO_SOCKET)
+        run_pass(&t);
+
+    for (int i = t.pls - 1; i >= 2; --i)
+        socket_close(t.fds[i].fd);
+    free(t.ctxs);
+    free(t.acts);
+    free(t.fds);
+    return arg;
+}
+
+static SOCKET g_ctrler = NO_SOCKET;
+static pthread_t g_tid[WORKERS];
+
+static bool same_address(const sockaddr_in* a, const sockaddr_in* b)
+{
+    return a->sin_addr.s_addr == b->sin_addr.s_addr && a->sin_port == b->sin_port;
+}
+
+// Accepts the control connection itself: a client that connected between
+// the listen and our connect is closed instead of becoming every worker's
+// slot 0.
+static SOCKET accept_control(SOCKET listener)
+{
+    sockaddr_in ctrler;
+    socklen_t ctrlerlen = sizeof ctrler;
+    getsockname(g_ctrler, (sockaddr*)&ctrler, &ctrlerlen);
+    for (;;) {
+        sockaddr_in peer;
+        socklen_t peerlen = sizeof peer;
+        SOCKET sock = accept(listener, (sockaddr*)&peer, &peerlen);
+        if (sock == NO_SOCKET || same_address(&peer, &ctrler))
+            return sock;
+        socket_close(sock);
+    }
+}
+
+void twd_start(sockaddr_in* bindto)
+{
+    prepare_process();
+
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (listener == NO_SOCKET)
+        die("!socket:g_lstn\n", 0);
+    g_lstn = listener;
+    int rc = bind(listener, (sockaddr*)bindto, sizeof *bindto);
+    if (rc != 0)
+        die("!bind:%d\n", rc);
+    // A class opening the page at once is a burst of connects: a short
+    // backlog would have the kernel drop and reset them.
+    rc = listen(listener, SOMAXCONN);
+    if (rc == -1)
+        die("!listen:%d\n", rc);
+
+    sockaddr_in ctrlto = *bindto;
+    if (ctrlto.sin_addr.s_addr == htonl(INADDR_ANY))
+        ctrlto.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    g_ctrler = socket(AF_INET, SOCK_STREAM, 0);
+    if (g_ctrler == NO_SOCKET)
+        die("!socket:g_ctrler\n", 0);
+    rc = connect(g_ctrler, (sockaddr*)&ctrlto, sizeof ctrlto);
+    if (rc != 0)
+        die("!connect:g_ctrler:%d\n", rc);
+    g_ctrl = accept_control(listener);
+    if (g_ctrl == NO_SOCKET)
+        die("!accept:g_ctrl\n", 0);
+
+    socket_set_nonblocking(listener, 1);
+#ifdef __APPLE__
+    int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+
+    for (int i = 0; i < WORKERS; ++i) {
+        if (pthread_create(&g_tid[i], NULL, main_poll, NULL) != 0)
+            die("!pthread_create.\n", 0);
+    }
+}
+
+void twd_stop(void)
+{
+    SOCKET stopping = g_lstn;
+    g_lstn = NO_SOCKET;  // before the wake byte: a woken worker must see it
+    send(g_ctrler, "", 1, 0);
+    for (int i = 0; i < WORKERS; ++i)
+        pthread_join(g_tid[i], NULL);
+    socket_close(g_ctrl);
+    socket_close(g_ctrler);
+    socket_close(stopping);  // only now: every worker polled it until it ended
+}
+
+#ifndef TIDEWIRE_NO_MAIN
+
+// Written by the SIGINT handler, which may run on any thread.
+static std::atomic<int> running{1};
+
+static void sig(int s)
+{
+    if (s == SIGINT)
+        running = 0;
+}
+
+// The log is read live, often through a pipe: hand it on line by line.
+static void make_log_live()
+{
+#ifdef _WIN32
+    setvbuf(stdout, NULL, _IONBF, 0);  // the Windows runtime has no line buffering
+#else
+    setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
+#endif
+}
+
+int main(int argc, char* argv[])
+{
+    WSA_STARTUP();
+    make_log_live();
+
+    sockaddr_in bindto;
+    memset(&bindto, 0, sizeof bindto);
+    bindto.sin_family = AF_INET;
+    bindto.sin_port = htons(8880);
+    bindto.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (argc > 1)
+        bindto.sin_addr.s_addr = inet_addr(argv[1]);
+    if (argc > 2)
+        bindto.sin_port = htons((unsigned short)atoi(argv[2]));
+
+    on_start(&bindto);
+    sleep_ms(10);
+    printf("bindto: %s:%d.\n", inet_ntoa(bindto.sin_addr), ntohs(bindto.sin_port));
+    printf("Ctrl+C to stop server.\n");
+    signal(SIGINT, sig);
+
+    while (running)
+        sleep_ms(1000);
+
+    printf("stopping server...\n");
+    on_stop();
+    WSA_CLEANUP();
+    return 0;
+}
+
+#endif

@@ -1,0 +1,116 @@
+// Starts the real tinkerpot binary on a free loopback port and talks to it.
+//
+// TINKERPOT_BIN names the program (default: build/tinkerpot beside this tree);
+// TINKERPOT_RUNNER, when set, is a command line put in front of it, such as
+// "qemu-arm -L /usr/arm-linux-gnueabihf" or "wine".
+import { spawn } from 'node:child_process';
+import net from 'node:net';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+export const repoRoot = path.resolve(here, '../../..');
+export const binary = process.env.TINKERPOT_BIN || path.join(repoRoot, 'build', 'tinkerpot');
+export const runner = (process.env.TINKERPOT_RUNNER || '').split(' ').filter(Boolean);
+// Emulated builds start and answer far more slowly than the native one.
+export const slow = runner.length > 0;
+
+// A port that was free a moment ago; the server cannot be given port 0,
+// since its control connection has to reach the real port.
+export function freePort() {
+  return new Promise((resolve, reject) => {
+    const probe = net.createServer();
+    probe.once('error', reject);
+    probe.listen(0, '127.0.0.1', () => {
+      const { port } = probe.address();
+      probe.close(() => resolve(port));
+    });
+  });
+}
+
+function waitFor(predicate, what, timeoutMs) {
+  return new Promise((resolve, reject) => {
+    const started = Date.now();
+    const tick = () => {
+      const value = predicate();
+      if (value) return resolve(value);
+      if (Date.now() - started > timeoutMs) return reject(new Error(`timed out waiting for ${what}`));
+      setTimeout(tick, 10);
+    };
+    tick();
+  });
+}
+
+// Runs the program with the given arguments and collects its output. The
+// returned handle resolves `exited` with { code, signal } when it ends.
+export function launch(args, env = {}) {
+  const [cmd, ...pre] = runner.length ? runner : [binary];
+  const argv = runner.length ? [...pre, binary, ...args] : args;
+  const child = spawn(cmd, argv, { stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env } });
+  const proc = { child, stdout: '', stderr: '' };
+  child.stdout.on('data', (d) => { proc.stdout += d; });
+  child.stderr.on('data', (d) => { proc.stderr += d; });
+  proc.exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+  proc.lines = () => proc.stdout.split('\n').filter((l, i, all) => i < all.length - 1);
+  proc.waitForOutput = (text, timeoutMs = slow ? 60000 : 10000) =>
+    waitFor(() => proc.stdout.includes(text), JSON.stringify(text), timeoutMs);
+  proc.waitForLine = (line, timeoutMs) => proc.waitForOutput(`${line}\n`, timeoutMs);
+  return proc;
+}
+
+// Starts a server on 127.0.0.1 and a free port and waits until it serves.
+export async function startServer() {
+  for (let attempt = 0; ; attempt++) {
+    const port = await freePort();
+    const proc = launch(['127.0.0.1', String(port)]);
+    proc.port = port;
+    const ready = proc.waitForLine('Ctrl+C to stop server.').then(() => true);
+    const ended = proc.exited.then(() => false);
+    if (await Promise.race([ready, ended])) {
+      proc.stop = () => stopServer(proc);
+      return proc;
+    }
+    // Another process took the port between the probe and the bind.
+    if (!proc.stderr.startsWith('!bind:') || attempt >= 3) {
+      throw new Error(`server did not start: ${proc.stderr}`);
+    }
+  }
+}
+
+// Ctrl+C, then the exit status; rejects if the server does not end in time.
+export async function stopServer(proc, timeoutMs = slow ? 30000 : 10000) {
+  proc.child.kill('SIGINT');
+  const timer = setTimeout(() => proc.child.kill('SIGKILL'), timeoutMs);
+  const result = await proc.exited;
+  clearTimeout(timer);
+  return result;
+}
+
+// Sends raw bytes on a new connection and collects everything until the
+// server closes it. Options: shutdownWrite (half-close after sending),
+// keepOpen (send nothing more and wait), chunks (an array of buffers sent
+// with `gapMs` between them).
+export function exchange(port, request, { shutdownWrite = false, chunks, gapMs = 50 } = {}) {
+  return new Promise((resolve, reject) => {
+    const sock = net.connect({ host: '127.0.0.1', port });
+    const parts = [];
+    sock.on('data', (d) => parts.push(d));
+    sock.on('error', (e) => (e.code === 'ECONNRESET' ? resolve(Buffer.concat(parts)) : reject(e)));
+    sock.on('close', () => resolve(Buffer.concat(parts)));
+    sock.on('connect', async () => {
+      const pieces = chunks || (request === undefined ? [] : [request]);
+      for (let i = 0; i < pieces.length; i++) {
+        if (i > 0) await new Promise((r) => setTimeout(r, gapMs));
+        sock.write(pieces[i]);
+      }
+      if (shutdownWrite) sock.end();
+    });
+  });
+}
+
+// Splits a reply into its head (as text) and body (as bytes).
+export function splitReply(reply) {
+  const at = reply.indexOf('\r\n\r\n');
+  if (at < 0) return { head: reply.toString('latin1'), body: Buffer.alloc(0) };
+  return { head: reply.subarray(0, at + 4).toString('latin1'), body: reply.subarray(at + 4) };
+}
