@@ -77,12 +77,16 @@ export async function startServer() {
   }
 }
 
-// Ctrl+C, then the exit status; rejects if the server does not end in time.
+// Ctrl+C, then the exit status. Rejects when a sanitizer reported anything,
+// so a fault found under ASan, UBSan or TSan fails the test that met it.
 export async function stopServer(proc, timeoutMs = slow ? 30000 : 10000) {
   proc.child.kill('SIGINT');
   const timer = setTimeout(() => proc.child.kill('SIGKILL'), timeoutMs);
   const result = await proc.exited;
   clearTimeout(timer);
+  if (/Sanitizer|runtime error:/.test(proc.stderr)) {
+    throw new Error(`sanitizer report from the server:\n${proc.stderr}`);
+  }
   return result;
 }
 
