@@ -12,6 +12,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <process.h>
+#include <signal.h>
 #include <windows.h>
 #else
 #include <arpa/inet.h>
