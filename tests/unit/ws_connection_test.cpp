@@ -1,0 +1,315 @@
+// WebSocket connections in the core: the upgrade test of on_http and the
+// frame dispatch of on_frame, called directly on one end of a socket pair
+// while the test plays the client on the other. The application's callbacks
+// are doubles that record their arguments.
+#include "../../server/tidewire.cpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/time.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Call {
+    std::string name;
+    std::string payload;  // the buffer's bytes, when the length is meaningful
+    size_t length;
+    int opcode;
+    bool terminated;      // buffer[length] was the zero byte
+    std::string target;   // the request target, for on_ws_connect
+    std::string peer_had; // what the client had received when the call came
+};
+
+std::vector<Call> g_calls;  // only the test thread calls the handlers
+int g_connect_result = 1;
+int g_data_result = 1;
+SOCKET g_client = -1;  // the client end, to see what had been sent back
+
+std::string pending(SOCKET fd)
+{
+    std::string out;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+        out.append(chunk, (size_t)got);
+    return out;
+}
+
+void record(const char* name, char* buf, size_t len, char opcode)
+{
+    Call call{name, "", len, opcode, false, "", pending(g_client)};
+    if (len <= 65535) {
+        call.payload.assign(buf, len);
+        call.terminated = buf[len] == 0;
+    }
+    g_calls.push_back(call);
+}
+
+}  // namespace
+
+extern "C" int on_http_request(SOCKET, context* ctx)
+{
+    g_calls.push_back({"on_http_request", "", 0, 0, false, ctx->hdr.m_pURI, pending(g_client)});
+    return 0;
+}
+
+extern "C" int on_ws_connect(SOCKET, context* ctx)
+{
+    g_calls.push_back({"on_ws_connect", "", 0, 0, false, ctx->hdr.m_pURI, pending(g_client)});
+    return g_connect_result;
+}
+
+extern "C" int on_ws_data(SOCKET, context*, char* buf, size_t len, char opcode)
+{
+    record("on_ws_data", buf, len, opcode);
+    return g_data_result;
+}
+
+extern "C" void on_ws_close(SOCKET, context*, char* buf, size_t len, char opcode)
+{
+    record("on_ws_close", buf, len, opcode);
+}
+
+namespace {
+
+// Both handlers send to clients that this file closes on purpose.
+const bool sigpipe_ignored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
+std::string bytes(std::initializer_list<int> values)
+{
+    std::string out;
+    for (int v : values)
+        out += (char)v;
+    return out;
+}
+
+// A client frame: masked with a fixed key, shortest length form.
+std::string client_frame(int byte0, const std::string& payload)
+{
+    static const unsigned char key[4] = {0x37, 0xfa, 0x21, 0x3d};
+    const size_t n = payload.size();
+    std::string out(1, (char)byte0);
+    if (n < 126) {
+        out += (char)(0x80 | n);
+    } else if (n < 65536) {
+        out += (char)(0x80 | 126);
+        out += (char)(n >> 8);
+        out += (char)n;
+    } else {
+        out += (char)(0x80 | 127);
+        for (int i = 7; i >= 0; --i)
+            out += (char)((uint64_t)n >> (8 * i));
+    }
+    out.append((const char*)key, 4);
+    for (size_t i = 0; i < n; ++i)
+        out += (char)(payload[i] ^ key[i % 4]);
+    return out;
+}
+
+const size_t read_failed = (size_t)-1;  // -1 from the frame reader, as a size
+const size_t refused = (size_t)-2;      // -2 from the frame reader, as a size
+
+context g_ctx;  // a record of over 4 KiB: kept off the stack
+
+// A fresh connection slot: the handlers get `server`, the test is the client.
+struct Connection {
+    SOCKET server = -1;
+    SOCKET client = -1;
+    context* ctx = &g_ctx;
+
+    Connection()
+    {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+            ADD_FAILURE() << "socketpair: " << strerror(errno);
+        server = fds[0];
+        client = g_client = fds[1];
+        int size = 1 << 20;
+        setsockopt(client, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        timeval patience = {10, 0};  // a handler waiting for bytes never sent fails, not hangs
+        setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        memset(&g_ctx, 0, sizeof g_ctx);
+        http_reset(&g_ctx.hdr);
+        g_calls.clear();
+        g_connect_result = 1;
+        g_data_result = 1;
+    }
+    ~Connection()
+    {
+        close(server);
+        if (client >= 0)
+            close(client);
+        g_client = -1;
+    }
+
+    void client_sends(const std::string& data)
+    {
+        ASSERT_EQ(send(client, data.data(), data.size(), MSG_DONTWAIT), (ssize_t)data.size());
+    }
+    void client_leaves()
+    {
+        close(client);
+        client = g_client = -1;
+    }
+};
+
+const std::string upgrade_request =
+    "GET /chat HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+const std::string reply_101 =
+    "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+    "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+
+// ---- on_http ------------------------------------------------------------------
+
+TEST(WsConnection, AcceptedUpgradeMovesToFrames)
+{
+    Connection conn;
+    conn.client_sends(upgrade_request);
+    EXPECT_EQ(on_http(conn.server, conn.ctx), (PFUNC)on_frame);
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].name, "on_ws_connect");
+    EXPECT_EQ(g_calls[0].target, "/chat") << "the request is still parsed during the call";
+    EXPECT_EQ(g_calls[0].peer_had, reply_101) << "the 101 went out first";
+}
+
+TEST(WsConnection, RefusedUpgradeClosesWithoutCloseCallback)
+{
+    Connection conn;
+    g_connect_result = 0;
+    conn.client_sends(upgrade_request);
+    EXPECT_EQ(on_http(conn.server, conn.ctx), (PFUNC)NULL);
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].name, "on_ws_connect");
+}
+
+TEST(WsConnection, OtherVersionIsAnOrdinaryRequest)
+{
+    Connection conn;
+    std::string request = upgrade_request;
+    request.replace(request.find("Version: 13"), 11, "Version: 8");
+    conn.client_sends(request);
+    EXPECT_EQ(on_http(conn.server, conn.ctx), (PFUNC)NULL);
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].name, "on_http_request");
+    EXPECT_EQ(g_calls[0].peer_had, "") << "no handshake reply";
+}
+
+TEST(WsConnection, UpgradeWhose101CannotGoOutIsAnOrdinaryRequest)
+{
+    Connection conn;
+    conn.client_sends(upgrade_request);
+    conn.client_leaves();  // the request stays readable, the reply has nowhere to go
+    EXPECT_EQ(on_http(conn.server, conn.ctx), (PFUNC)NULL);
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].name, "on_http_request");
+    EXPECT_EQ(g_calls[0].target, "/chat");
+}
+
+// ---- on_frame -----------------------------------------------------------------
+
+struct FrameCase {
+    const char* what;
+    std::string wire;
+    bool client_stops;  // and then ends its side
+    int data_result;
+    std::vector<Call> calls;  // name, payload, length, opcode; terminated when payload is given
+    bool stays_open;
+    std::string answer;
+};
+
+Call data(const std::string& payload, int opcode)
+{
+    return {"on_ws_data", payload, payload.size(), opcode, true, "", ""};
+}
+Call closed(const std::string& payload, int opcode)
+{
+    return {"on_ws_close", payload, payload.size(), opcode, true, "", ""};
+}
+Call ended(size_t length)
+{
+    return {"on_ws_close", "", length, 0, false, "", ""};
+}
+
+std::vector<FrameCase> frame_cases()
+{
+    const std::string status = bytes({0x03, 0xE8});
+    return {
+        {"text", client_frame(0x81, "Hello"), false, 1, {data("Hello", 1)}, true, ""},
+        {"empty text", client_frame(0x81, ""), false, 1, {data("", 1)}, true, ""},
+        {"binary of 65,535 bytes", client_frame(0x82, std::string(65535, 'b')), false, 1,
+         {data(std::string(65535, 'b'), 2)}, true, ""},
+        {"binary the application refuses", client_frame(0x82, "abc"), false, 0,
+         {data("abc", 2), closed("abc", 2)}, false, ""},
+        {"close with status", client_frame(0x88, status), false, 1, {closed(status, 8)}, false,
+         bytes({0x88, 0x00})},
+        {"ping", client_frame(0x89, "Hello"), false, 1, {}, true, bytes({0x8A, 0x00})},
+        {"pong", client_frame(0x8A, ""), false, 1, {}, true, ""},
+        {"reserved control 11", client_frame(0x8B, "x"), false, 1, {}, true, ""},
+        {"reserved control 15", client_frame(0x8F, "x"), false, 1, {}, true, ""},
+        {"reserved data 3", client_frame(0x83, "xy"), false, 1, {closed("xy", 3)}, false, ""},
+        {"reserved data 7", client_frame(0x87, ""), false, 1, {closed("", 7)}, false, ""},
+        {"final continuation", client_frame(0x80, "tail"), false, 1, {closed("tail", 0)}, false, ""},
+        {"client closed", "", true, 1, {ended(0)}, false, ""},
+        {"read failed: head cut short", bytes({0x81}), true, 1, {ended(read_failed)}, false, ""},
+        {"fragmented", client_frame(0x01, "frag"), false, 1, {ended(refused)}, false, ""},
+        {"binary of 65,536 bytes", client_frame(0x82, std::string(65536, 'b')), false, 1, {ended(refused)},
+         false, ""},
+    };
+}
+
+TEST(WsConnection, FramesAreDispatchedByOpcode)
+{
+    for (const FrameCase& c : frame_cases()) {
+        Connection conn;
+        g_data_result = c.data_result;
+        conn.client_sends(c.wire);
+        if (c.client_stops)
+            shutdown(conn.client, SHUT_WR);
+        PFUNC next = on_frame(conn.server, conn.ctx);
+        EXPECT_EQ(next, c.stays_open ? (PFUNC)on_frame : (PFUNC)NULL) << c.what;
+        ASSERT_EQ(g_calls.size(), c.calls.size()) << c.what;
+        for (size_t i = 0; i < c.calls.size(); ++i) {
+            const Call& want = c.calls[i];
+            const Call& got = g_calls[i];
+            EXPECT_EQ(got.name, want.name) << c.what;
+            EXPECT_EQ(got.length, want.length) << c.what;
+            EXPECT_EQ(got.opcode, want.opcode) << c.what;
+            if (want.terminated) {
+                EXPECT_EQ(got.payload, want.payload) << c.what;
+                EXPECT_TRUE(got.terminated) << c.what;
+            }
+        }
+        std::string answer;
+        for (const Call& got : g_calls)
+            answer += got.peer_had;
+        EXPECT_EQ(answer + pending(conn.client), c.answer) << c.what;
+    }
+}
+
+TEST(WsConnection, CloseReplyPrecedesTheCloseCallback)
+{
+    Connection conn;
+    conn.client_sends(client_frame(0x88, ""));
+    EXPECT_EQ(on_frame(conn.server, conn.ctx), (PFUNC)NULL);
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].peer_had, bytes({0x88, 0x00}));
+}
+
+TEST(WsConnection, OneFramePerCall)
+{
+    Connection conn;
+    conn.client_sends(client_frame(0x81, "one") + client_frame(0x81, "two"));
+    EXPECT_EQ(on_frame(conn.server, conn.ctx), (PFUNC)on_frame);
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].payload, "one");
+    EXPECT_EQ(on_frame(conn.server, conn.ctx), (PFUNC)on_frame);
+    ASSERT_EQ(g_calls.size(), 2u);
+    EXPECT_EQ(g_calls[1].payload, "two");
+}
+
+}  // namespace
