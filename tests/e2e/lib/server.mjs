@@ -4,6 +4,7 @@
 // TINKERPOT_RUNNER, when set, is a command line put in front of it, such as
 // "qemu-arm -L /usr/arm-linux-gnueabihf" or "wine".
 import { spawn } from 'node:child_process';
+import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -14,6 +15,27 @@ export const binary = process.env.TINKERPOT_BIN || path.join(repoRoot, 'build', 
 export const runner = (process.env.TINKERPOT_RUNNER || '').split(' ').filter(Boolean);
 // Emulated builds start and answer far more slowly than the native one.
 export const slow = runner.length > 0;
+
+// The width of the program's `long`, which decides what an announced length
+// means: TINKERPOT_LONG_BITS when set, otherwise read from the binary's
+// header. Windows keeps `long` at 32 bits even in 64-bit programs; ELF and
+// Mach-O programs have a 64-bit `long` exactly when they are 64-bit.
+export function longBits() {
+  if (process.env.TINKERPOT_LONG_BITS) return Number(process.env.TINKERPOT_LONG_BITS);
+  const head = Buffer.alloc(8);
+  const fd = fs.openSync(binary, 'r');
+  try {
+    fs.readSync(fd, head, 0, head.length, 0);
+  } finally {
+    fs.closeSync(fd);
+  }
+  if (head.subarray(0, 2).toString('latin1') === 'MZ') return 32;
+  if (head.subarray(0, 4).toString('latin1') === '\x7fELF') return head[4] === 2 ? 64 : 32;
+  const magic = head.readUInt32LE(0);
+  if (magic === 0xfeedfacf) return 64;
+  if (magic === 0xfeedface) return 32;
+  throw new Error(`cannot tell the width of long from ${binary}; set TINKERPOT_LONG_BITS`);
+}
 
 // A port that was free a moment ago; the server cannot be given port 0,
 // since its control connection has to reach the real port.
@@ -43,9 +65,10 @@ function waitFor(predicate, what, timeoutMs) {
 
 // Runs the program with the given arguments and collects its output. The
 // returned handle resolves `exited` with { code, signal } when it ends.
-export function launch(args, env = {}) {
-  const [cmd, ...pre] = runner.length ? runner : [binary];
-  const argv = runner.length ? [...pre, binary, ...args] : args;
+// `wrap` is a command line put in front of the runner and the program, one
+// that ends by executing them in its own place (so signals reach the program).
+export function launch(args, env = {}, { wrap = [] } = {}) {
+  const [cmd, ...argv] = [...wrap, ...runner, binary, ...args];
   const child = spawn(cmd, argv, { stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env } });
   const proc = { child, stdout: '', stderr: '' };
   child.stdout.on('data', (d) => { proc.stdout += d; });
@@ -55,14 +78,17 @@ export function launch(args, env = {}) {
   proc.waitForOutput = (text, timeoutMs = slow ? 60000 : 10000) =>
     waitFor(() => proc.stdout.includes(text), JSON.stringify(text), timeoutMs);
   proc.waitForLine = (line, timeoutMs) => proc.waitForOutput(`${line}\n`, timeoutMs);
+  // The whole lines written after `offset`, a past length of `stdout`.
+  proc.linesSince = (offset) => proc.stdout.slice(offset).split('\n').slice(0, -1);
   return proc;
 }
 
 // Starts a server on 127.0.0.1 and a free port and waits until it serves.
-export async function startServer() {
+// `wrap` is handed to launch.
+export async function startServer({ wrap } = {}) {
   for (let attempt = 0; ; attempt++) {
     const port = await freePort();
-    const proc = launch(['127.0.0.1', String(port)]);
+    const proc = launch(['127.0.0.1', String(port)], {}, { wrap });
     proc.port = port;
     const ready = proc.waitForLine('Ctrl+C to stop server.').then(() => true);
     const ended = proc.exited.then(() => false);

@@ -1,0 +1,90 @@
+// Raw requests to the content service and a way to read the log lines that
+// exactly one request wrote.
+import assert from 'node:assert/strict';
+import net from 'node:net';
+import { exchange, splitReply } from './server.mjs';
+
+export const PEER = '127.0.0.1';
+
+export const REPLY = {
+  created: 'HTTP/1.0 201 Created\r\nAccess-Control-Allow-Origin: *\r\n\r\n',
+  ok: 'HTTP/1.0 200 OK\r\n\r\n',
+  okTyped: (type) => `HTTP/1.0 200 OK\r\nContent-Type: ${type}\r\n\r\n`,
+  seeOther: (target) =>
+    `HTTP/1.0 303 See Other\r\nLocation: ${target}\r\nAccess-Control-Allow-Origin: *\r\n\r\n`,
+  badRequest: 'HTTP/1.0 400 Bad Request\r\n\r\n',
+  notFound: 'HTTP/1.0 404 Not Found\r\n\r\n',
+  noContent:
+    'HTTP/1.0 204 No Content\r\nAllow: PUT, GET, OPTIONS\r\nAccess-Control-Allow-Origin: *\r\n' +
+    'Access-Control-Allow-Methods: PUT\r\nAccess-Control-Allow-Headers: Content-Type\r\n\r\n',
+  notAllowed: 'HTTP/1.0 405 Method Not Allowed\r\n\r\n',
+  tooLarge: 'HTTP/1.0 413 Payload Too Large\r\n\r\n',
+};
+
+// A request head with the given header lines ([name, value] pairs, sent in
+// order), followed by `body` when there is one.
+export function request(method, target, headers = [], body = Buffer.alloc(0)) {
+  const head = [`${method} ${target} HTTP/1.1`, 'Host: 127.0.0.1', ...headers.map(([n, v]) => `${n}: ${v}`)];
+  return Buffer.concat([Buffer.from(`${head.join('\r\n')}\r\n\r\n`, 'latin1'), Buffer.from(body)]);
+}
+
+// A PUT whose body comes with its head, announcing the body's own length
+// unless `length` says otherwise (null: no Content-Length line at all).
+export function putRequest(target, body, { type, length = body.length } = {}) {
+  const headers = [];
+  if (type !== undefined) headers.push(['Content-Type', type]);
+  if (length !== null) headers.push(['Content-Length', String(length)]);
+  return request('PUT', target, headers, body);
+}
+
+// Talks on one connection, step by step: a step is bytes to send, a function
+// to await (such as waiting for a log line) or 'end' to shut the sending
+// side. Resolves with everything received until the server closes.
+export function converse(port, steps) {
+  return new Promise((resolve, reject) => {
+    const sock = net.connect({ host: '127.0.0.1', port });
+    const parts = [];
+    const finish = () => resolve(Buffer.concat(parts));
+    sock.on('data', (d) => parts.push(d));
+    // A server that closes with bytes of ours unread resets the connection.
+    sock.on('error', (e) => (e.code === 'ECONNRESET' || e.code === 'EPIPE' ? finish() : reject(e)));
+    sock.on('close', finish);
+    sock.on('connect', async () => {
+      try {
+        for (const step of steps) {
+          if (step === 'end') sock.end();
+          else if (typeof step === 'function') await step();
+          else sock.write(step);
+        }
+      } catch (e) {
+        sock.destroy();
+        reject(e);
+      }
+    });
+  });
+}
+
+export async function put(port, target, body, options) {
+  const reply = await exchange(port, putRequest(target, Buffer.from(body), options));
+  assert.equal(reply.toString('latin1'), REPLY.created, `PUT ${target}`);
+}
+
+export async function get(port, target) {
+  return splitReply(await exchange(port, request('GET', target)));
+}
+
+// Runs `action` and returns its result with the log lines written meanwhile.
+// A GET of a target never stored follows it: its line comes after every line
+// of the requests before it, so once it is seen the action's lines are all in.
+let markers = 0;
+export async function loggedBy(server, action) {
+  const offset = server.stdout.length;
+  const result = await action();
+  const marker = `/log-marker-${++markers}`;
+  await exchange(server.port, request('GET', marker));
+  const markerLine = `Access '${marker}' From '${PEER}'`;
+  await server.waitForLine(markerLine);
+  const lines = server.linesSince(offset);
+  assert.equal(lines.pop(), markerLine);
+  return { result, lines };
+}
