@@ -63,6 +63,12 @@ function waitFor(predicate, what, timeoutMs) {
   });
 }
 
+// The Windows runtime writes its text streams with CRLF line ends; the tests
+// read every build's output with LF alone. A CR still waiting for its LF is
+// held back, so what has been read never changes afterwards.
+const crlf = process.env.TINKERPOT_TARGET === 'windows';
+const asLines = (text) => (crlf ? text.replace(/\r\n/g, '\n').replace(/\r$/, '') : text);
+
 // Runs the program with the given arguments and collects its output. The
 // returned handle resolves `exited` with { code, signal } when it ends.
 // `wrap` is a command line put in front of the runner and the program, one
@@ -71,8 +77,13 @@ export function launch(args, env = {}, { wrap = [] } = {}) {
   const [cmd, ...argv] = [...wrap, ...runner, binary, ...args];
   const child = spawn(cmd, argv, { stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env } });
   const proc = { child, stdout: '', stderr: '' };
-  child.stdout.on('data', (d) => { proc.stdout += d; });
-  child.stderr.on('data', (d) => { proc.stderr += d; });
+  const raw = { stdout: '', stderr: '' };
+  const collect = (stream) => (d) => {
+    raw[stream] += d;
+    proc[stream] = asLines(raw[stream]);
+  };
+  child.stdout.on('data', collect('stdout'));
+  child.stderr.on('data', collect('stderr'));
   proc.exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
   proc.lines = () => proc.stdout.split('\n').filter((l, i, all) => i < all.length - 1);
   proc.waitForOutput = (text, timeoutMs = slow ? 60000 : 10000) =>
