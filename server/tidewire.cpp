@@ -64,14 +64,16 @@ static int pthread_join(pthread_t thread, void** result)
     return 0;
 }
 
-static void WSA_STARTUP()
+// The socket layer and the pauses are main's alone; the tests build this
+// unit without main.
+[[maybe_unused]] static void WSA_STARTUP()
 {
     WSADATA wsaData;
     if (WSAStartup(0x0202, &wsaData) != 0)
         die("!WSAStartup\n", 0);
 }
 
-static void WSA_CLEANUP() { WSACleanup(); }
+[[maybe_unused]] static void WSA_CLEANUP() { WSACleanup(); }
 
 static void socket_close(SOCKET s) { closesocket(s); }
 
@@ -79,7 +81,7 @@ static void socket_set_nonblocking(SOCKET s, u_long mode) { ioctlsocket(s, FIONB
 
 static int poll_slots(pollfd* fds, int n) { return WSAPoll(fds, n, -1); }
 
-static void sleep_ms(int ms) { Sleep(ms); }
+[[maybe_unused]] static void sleep_ms(int ms) { Sleep(ms); }
 
 // Winsock raises no signal for a send to a vanished peer, and a process
 // may hold as many sockets as it likes.
@@ -87,9 +89,11 @@ static void prepare_process() {}
 
 #else
 
-static void WSA_STARTUP() {}
+// The socket layer and the pauses are main's alone; the tests build this
+// unit without main.
+[[maybe_unused]] static void WSA_STARTUP() {}
 
-static void WSA_CLEANUP() {}
+[[maybe_unused]] static void WSA_CLEANUP() {}
 
 static void socket_close(SOCKET s) { close(s); }
 
@@ -101,7 +105,7 @@ static void socket_set_nonblocking(SOCKET s, int mode)
 
 static int poll_slots(pollfd* fds, int n) { return poll(fds, (nfds_t)n, -1); }
 
-static void sleep_ms(int ms) { usleep((useconds_t)ms * 1000); }
+[[maybe_unused]] static void sleep_ms(int ms) { usleep((useconds_t)ms * 1000); }
 
 // A send to a peer that has gone away must fail with EPIPE rather than end
 // the process, for every send of the program; and 64 workers of 158
