@@ -86,7 +86,6 @@ function connect(port) {
     const sock = net.connect({ host: '127.0.0.1', port });
     const parts = [];
     sock.on('data', (d) => parts.push(d));
-    sock.received = () => Buffer.concat(parts);
     sock.ended = new Promise((done) => sock.on('close', () => done(Buffer.concat(parts))));
     sock.on('error', () => {});  // a reset shows as a close
     sock.once('connect', () => resolve(sock));
@@ -94,39 +93,61 @@ function connect(port) {
   });
 }
 
+// Runs body with the server, then stops it and checks its clean exit, also
+// when body failed, so that no server outlives its test.
+async function serving(server, body) {
+  try {
+    await body(server);
+  } finally {
+    assert.deepEqual(await server.stop(), { code: 0, signal: null });
+  }
+}
+
+const emptyConnection = (port) => exchange(port, undefined, { shutdownWrite: true });
+
 describe('command line and console', () => {
   test('banner, bind line and ready line in that order; Ctrl+C ends with status 0', async () => {
     const server = await startServer();
-    assert.deepEqual(server.lines(), [BANNER, `bindto: 127.0.0.1:${server.port}.`, READY]);
-    assert.deepEqual(await server.stop(), { code: 0, signal: null });
-    assert.deepEqual(server.lines(), [BANNER, `bindto: 127.0.0.1:${server.port}.`, READY, 'stopping server...']);
+    const lines = [BANNER, `bindto: 127.0.0.1:${server.port}.`, READY];
+    await serving(server, () => assert.deepEqual(server.lines(), lines));
+    assert.deepEqual(server.lines(), [...lines, 'stopping server...']);
     assert.equal(server.stderr, '');
   });
 
   test('a port of 65536 + p listens on p; a third argument is ignored', async () => {
-    const server = await serveWith((p) => ['127.0.0.1', String(65536 + p), 'ignored']);
-    assert.deepEqual(server.lines(), [BANNER, `bindto: 127.0.0.1:${server.port}.`, READY]);
-    assert.equal(text(await exchange(server.port, undefined, { shutdownWrite: true })), BAD_REQUEST);
-    assert.deepEqual(await server.stop(), { code: 0, signal: null });
+    await serving(await serveWith((p) => ['127.0.0.1', String(65536 + p), 'ignored']), async (server) => {
+      assert.deepEqual(server.lines(), [BANNER, `bindto: 127.0.0.1:${server.port}.`, READY]);
+      assert.equal(text(await emptyConnection(server.port)), BAD_REQUEST);
+    });
   });
 
   test('the wildcard address listens everywhere; its control connection goes to 127.0.0.1', async () => {
-    const server = await serveWith((p) => ['0.0.0.0', String(p)]);
-    assert.deepEqual(server.lines(), [BANNER, `bindto: 0.0.0.0:${server.port}.`, READY]);
-    assert.equal(text(await exchange(server.port, undefined, { shutdownWrite: true })), BAD_REQUEST);
-    assert.deepEqual(await server.stop(), { code: 0, signal: null });
+    await serving(await serveWith((p) => ['0.0.0.0', String(p)]), async (server) => {
+      assert.deepEqual(server.lines(), [BANNER, `bindto: 0.0.0.0:${server.port}.`, READY]);
+      assert.equal(text(await emptyConnection(server.port)), BAD_REQUEST);
+    });
   });
 
   test('the descriptor limit is raised to the hard limit at start', { skip: !fs.existsSync('/proc/self/limits') }, async () => {
     const server = await startServer({ wrap: ['sh', '-c', 'ulimit -Sn 256 && exec "$0" "$@"'] });
-    try {
+    await serving(server, () => {
       const limits = fs.readFileSync(`/proc/${server.child.pid}/limits`, 'utf8');
       const [soft, hard] = limits.match(/^Max open files\s+(\S+)\s+(\S+)/m).slice(1);
       assert.equal(soft, hard);
       assert.notEqual(soft, '256');
-    } finally {
-      assert.deepEqual(await server.stop(), { code: 0, signal: null });
-    }
+    });
+  });
+
+  // A class opening the page at once is a burst of connects; a backlog of 0
+  // would have most of them dropped and retried.
+  const ssMissing = spawnSync('ss', ['-V']).status !== 0;
+  test('the listener takes a full backlog', { skip: ssMissing && 'needs ss' }, async () => {
+    await serving(await startServer(), (server) => {
+      const listing = spawnSync('ss', ['-Hltn', `sport = :${server.port}`], { encoding: 'utf8' }).stdout;
+      const [, backlog] = listing.trim().split(/\s+/).slice(1, 3).map(Number);
+      const systemMax = Number(fs.readFileSync('/proc/sys/net/core/somaxconn', 'utf8'));
+      assert.ok(backlog >= Math.min(128, systemMax), `backlog ${backlog} in ${JSON.stringify(listing)}`);
+    });
   });
 });
 
@@ -217,21 +238,18 @@ describe('requests that do not parse are answered 400 and closed', () => {
     await Promise.race([new Promise((r) => sock.once('data', r)), sock.ended]);
     sock.resetAndDestroy();
     await sock.ended;
-    assert.equal(text(await exchange(server.port, undefined, { shutdownWrite: true })), BAD_REQUEST);
+    assert.equal(text(await emptyConnection(server.port)), BAD_REQUEST);
     assert.equal(server.child.exitCode, null);
   });
 });
 
 describe('Ctrl+C with connections open', () => {
   test('idle connections are closed without a reply and do not delay the stop', async () => {
-    const server = await startServer();
     const idle = [];
-    try {
+    await serving(await startServer(), async (server) => {
       idle.push(await connect(server.port), await connect(server.port));
       await sleep(200);  // let the workers accept them
-    } finally {
-      assert.deepEqual(await server.stop(), { code: 0, signal: null });
-    }
+    });
     for (const sock of idle) assert.equal((await sock.ended).length, 0);
   });
 
