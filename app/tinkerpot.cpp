@@ -253,6 +253,10 @@ static void serve_put(SOCKET sock, context* ctx)
         send_fixed(sock, reply_413);
         return;
     }
+    // A body that came short must not keep, for as long as it is stored,
+    // the room its announced length set aside.
+    if (n != LONG_MAX && (long)upload->data.size() < n)
+        upload->data.shrink_to_fit();
     store_resource(req.m_pURI, std::move(upload));
     send_fixed(sock, reply_201);
     printf("Created: %s\n", req.m_pURI);

@@ -254,6 +254,24 @@ describe('PUT', () => {
     await assertStored('/replaced', 'image/png', 'second');
   });
 
+  // A client may announce far more than it sends; the stored resource must
+  // not keep the room the announcement set aside.
+  const addressSpace = () => {
+    const status = fs.readFileSync(`/proc/${server.child.pid}/status`, 'latin1');
+    return Number(/^VmSize:\s+(\d+) kB/m.exec(status)[1]) * 1024;
+  };
+  const GIB = 2 ** 30;
+  test('a body that comes short gives back the room its length set aside', {
+    skip: longBits() !== 64 || !fs.existsSync(`/proc/${server?.child.pid ?? 'self'}/status`)
+      ? 'needs a 64-bit build with its own /proc entry' : false,
+  }, async () => {
+    const before = addressSpace();
+    const reply = await converse(port, [putRequest('/short', Buffer.from('abc'), { length: GIB }), 'end']);
+    assert.equal(reply.toString('latin1'), REPLY.created);
+    assert.ok(addressSpace() - before < GIB / 2, 'the announced gigabyte is still held');
+    await assertStored('/short', undefined, 'abc');
+  });
+
   // The typed 200 head is formatted: the longest that fits the small buffer,
   // and longer ones, must all go out whole.
   for (const length of [220, 221, 300, 3000]) {

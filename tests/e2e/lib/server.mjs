@@ -116,7 +116,9 @@ export async function startServer({ wrap } = {}) {
 
 // Ctrl+C, then the exit status. Rejects when a sanitizer reported anything,
 // so a fault found under ASan, UBSan or TSan fails the test that met it.
-export async function stopServer(proc, timeoutMs = slow ? 30000 : 10000) {
+// The bound is generous: a sanitizer build on a loaded machine joins its 64
+// workers slowly, and only a stop that never comes is a fault.
+export async function stopServer(proc, timeoutMs = slow ? 60000 : 30000) {
   proc.child.kill('SIGINT');
   const timer = setTimeout(() => proc.child.kill('SIGKILL'), timeoutMs);
   const result = await proc.exited;
