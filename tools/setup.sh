@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake ninja-build libgtest-dev curl chromium)
+packages=(g++ cmake ninja-build libgtest-dev curl iproute2 chromium)
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
 # The cross builds and what runs them here: 32-bit ARM Linux under qemu-arm;
