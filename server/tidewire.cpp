@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,14 +13,12 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <process.h>
-#include <signal.h>
 #include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
