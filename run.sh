@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 bash tools/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --target tinkerpot
-exec build/tinkerpot "$@"
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-release --target tinkerpot
+exec build-release/tinkerpot "$@"

@@ -5,7 +5,7 @@
 # end-to-end tests against their own programs.
 set -euo pipefail
 cd "$(dirname "$0")"
-bash tools/setup.sh
+bash tools/setup.sh --test
 
 jobs=$(nproc)
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
@@ -15,7 +15,7 @@ export TSAN_OPTIONS=halt_on_error=1
 run_suite() {
   local dir=$1; shift
   echo "=== $dir"
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DBUILD_TESTING=ON "$@" >/dev/null
   cmake --build "$dir"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }

@@ -1,24 +1,33 @@
 #!/usr/bin/env bash
-# Installs what building and testing tinkerpot needs on Debian 12, skipping
-# what is already there, then the pinned npm packages (Ace, test tools).
+# Installs what tinkerpot needs on Debian 12, skipping what is already there,
+# then the pinned npm packages (Ace, test tools).
+#   tools/setup.sh          what building and running the server needs
+#   tools/setup.sh --test   also what the tests need: GoogleTest, Chromium,
+#                           the cross tool chains, qemu-user and wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake ninja-build libgtest-dev curl iproute2 chromium)
+packages=(g++ cmake ninja-build)
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
-# The cross builds and what runs them here: 32-bit ARM Linux under qemu-arm;
-# 32-bit Windows under wine's 32-bit loader (i386 packages), and the same
-# sources for 64-bit Windows under wine64 where the kernel runs no 32-bit
-# x86 code (test.sh).
-packages+=(g++-arm-linux-gnueabihf qemu-user)
-packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-win32 wine wine64 wine32:i386)
+
+want_i386=0
+if [[ ${1:-} == --test ]]; then
+  packages+=(libgtest-dev curl iproute2 chromium)
+  # The cross builds and what runs them here: 32-bit ARM Linux under qemu-arm;
+  # 32-bit Windows under wine's 32-bit loader (i386 packages), and the same
+  # sources for 64-bit Windows under wine64 where the kernel runs no 32-bit
+  # x86 code (test.sh).
+  packages+=(g++-arm-linux-gnueabihf qemu-user)
+  packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-win32 wine wine64 wine32:i386)
+  want_i386=1
+fi
 
 sudo=""
 [[ $(id -u) -eq 0 ]] || sudo=sudo
 
 added_i386=0
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if ((want_i386)) && ! dpkg --print-foreign-architectures | grep -qx i386; then
   echo "adding the i386 architecture for wine32"
   $sudo dpkg --add-architecture i386
   added_i386=1
