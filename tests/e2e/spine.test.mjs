@@ -66,19 +66,7 @@ async function within(promise, timeoutMs, what) {
 
 // Starts the program with the arguments that argsFor(port) gives for a
 // free port, retrying when another process took that port first.
-async function serveWith(argsFor) {
-  for (let attempt = 0; ; attempt++) {
-    const port = await freePort();
-    const proc = launch(argsFor(port));
-    const ready = proc.waitForLine(READY).then(() => true, () => false);
-    if (await Promise.race([ready, proc.exited.then(() => false)])) {
-      proc.port = port;
-      proc.stop = () => stopServer(proc);
-      return proc;
-    }
-    if (!proc.stderr.startsWith('!bind:') || attempt >= 3) throw new Error(`server did not start: ${proc.stderr}`);
-  }
-}
+const serveWith = (argsFor) => startServer({ argsFor });
 
 // A connection that the test drives step by step.
 function connect(port) {

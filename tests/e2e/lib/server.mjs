@@ -96,14 +96,26 @@ export function launch(args, env = {}, { wrap = [] } = {}) {
 
 // Starts a server on 127.0.0.1 and a free port and waits until it serves.
 // `wrap` is handed to launch.
-export async function startServer({ wrap } = {}) {
+// `argsFor(port)` gives the command line for the port chosen.
+export async function startServer({ wrap, argsFor = (port) => ['127.0.0.1', String(port)] } = {}) {
   for (let attempt = 0; ; attempt++) {
     const port = await freePort();
-    const proc = launch(['127.0.0.1', String(port)], {}, { wrap });
+    const proc = launch(argsFor(port), {}, { wrap });
     proc.port = port;
-    const ready = proc.waitForLine('Ctrl+C to stop server.').then(() => true);
+    // A sanitizer build on a loaded machine starts slowly: only a start that
+    // never comes is a fault. One that does not come in time is killed, so
+    // that no server outlives the test that started it.
+    const ready = proc.waitForLine('Ctrl+C to stop server.', slow ? 180000 : 60000).then(() => true);
     const ended = proc.exited.then(() => false);
-    if (await Promise.race([ready, ended])) {
+    let started;
+    try {
+      started = await Promise.race([ready, ended]);
+    } catch (e) {
+      proc.child.kill('SIGKILL');
+      await proc.exited;
+      throw e;
+    }
+    if (started) {
       proc.stop = () => stopServer(proc);
       return proc;
     }
