@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "wire.h"
+
 #include <errno.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -28,16 +30,7 @@ extern "C" const char* __tsan_default_options() { return "allocator_may_return_n
 
 namespace {
 
-// Tests send to peers they have closed on purpose: that must fail, not kill.
-const bool sigpipe_ignored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-
-std::string bytes(std::initializer_list<int> values)
-{
-    std::string out;
-    for (int v : values)
-        out += (char)v;
-    return out;
-}
+using wire::bytes;
 
 std::string hex(const unsigned char* data, size_t len)
 {

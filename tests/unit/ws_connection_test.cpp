@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "wire.h"
+
 #include <sys/time.h>
 
 #include <initializer_list>
@@ -76,16 +78,7 @@ extern "C" void on_ws_close(SOCKET, context*, char* buf, size_t len, char opcode
 
 namespace {
 
-// Both handlers send to clients that this file closes on purpose.
-const bool sigpipe_ignored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-
-std::string bytes(std::initializer_list<int> values)
-{
-    std::string out;
-    for (int v : values)
-        out += (char)v;
-    return out;
-}
+using wire::bytes;
 
 // A client frame: masked with a fixed key, shortest length form.
 std::string client_frame(int byte0, const std::string& payload)
