@@ -9,8 +9,8 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { promisify } from 'node:util';
-import { startServer, exchange, splitReply, repoRoot, longBits } from './lib/server.mjs';
-import { PEER, REPLY, request, putRequest, put, get, converse, loggedBy } from './lib/content.mjs';
+import { startServer, exchange, splitReply, repoRoot, longBits, converse } from './lib/server.mjs';
+import { PEER, REPLY, request, putRequest, put, get, loggedBy } from './lib/content.mjs';
 
 const run = promisify(execFile);
 const wide = longBits() === 64;

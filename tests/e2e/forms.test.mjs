@@ -7,8 +7,8 @@ import { execFile } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { promisify } from 'node:util';
-import { startServer, exchange, repoRoot, longBits } from './lib/server.mjs';
-import { REPLY, request, put, get, converse, loggedBy } from './lib/content.mjs';
+import { startServer, exchange, repoRoot, longBits, converse } from './lib/server.mjs';
+import { REPLY, request, put, get, loggedBy } from './lib/content.mjs';
 
 const run = promisify(execFile);
 const SEPARATOR = '\n---\n';

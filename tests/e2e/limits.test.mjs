@@ -12,8 +12,8 @@ import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { startServer, exchange, splitReply, binary, repoRoot, longBits } from './lib/server.mjs';
-import { REPLY, request, putRequest, put, get, converse } from './lib/content.mjs';
+import { startServer, exchange, splitReply, binary, repoRoot, longBits, converse } from './lib/server.mjs';
+import { REPLY, request, putRequest, put, get } from './lib/content.mjs';
 
 const AVAILABLE_KIB = 256;
 const AVAILABLE = AVAILABLE_KIB * 1024;

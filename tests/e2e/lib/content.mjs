@@ -1,7 +1,6 @@
 // Raw requests to the content service and a way to read the log lines that
 // exactly one request wrote.
 import assert from 'node:assert/strict';
-import net from 'node:net';
 import { exchange, splitReply } from './server.mjs';
 
 export const PEER = '127.0.0.1';
@@ -37,32 +36,6 @@ export function putRequest(target, body, { type, length = body.length } = {}) {
   return request('PUT', target, headers, body);
 }
 
-// Talks on one connection, step by step: a step is bytes to send, a function
-// to await (such as waiting for a log line) or 'end' to shut the sending
-// side. Resolves with everything received until the server closes.
-export function converse(port, steps) {
-  return new Promise((resolve, reject) => {
-    const sock = net.connect({ host: '127.0.0.1', port });
-    const parts = [];
-    const finish = () => resolve(Buffer.concat(parts));
-    sock.on('data', (d) => parts.push(d));
-    // A server that closes with bytes of ours unread resets the connection.
-    sock.on('error', (e) => (e.code === 'ECONNRESET' || e.code === 'EPIPE' ? finish() : reject(e)));
-    sock.on('close', finish);
-    sock.on('connect', async () => {
-      try {
-        for (const step of steps) {
-          if (step === 'end') sock.end();
-          else if (typeof step === 'function') await step();
-          else sock.write(step);
-        }
-      } catch (e) {
-        sock.destroy();
-        reject(e);
-      }
-    });
-  });
-}
 
 export async function put(port, target, body, options) {
   const reply = await exchange(port, putRequest(target, Buffer.from(body), options));

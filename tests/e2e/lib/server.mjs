@@ -141,26 +141,42 @@ export async function stopServer(proc, timeoutMs = slow ? 60000 : 30000) {
   return result;
 }
 
-// Sends raw bytes on a new connection and collects everything until the
-// server closes it. Options: shutdownWrite (half-close after sending),
-// keepOpen (send nothing more and wait), chunks (an array of buffers sent
-// with `gapMs` between them).
-export function exchange(port, request, { shutdownWrite = false, chunks, gapMs = 50 } = {}) {
+// Talks on one connection, step by step: a step is bytes to send, a function
+// to await (such as waiting for a log line) or 'end' to shut the sending
+// side. Resolves with everything received until the server closes.
+export function converse(port, steps) {
   return new Promise((resolve, reject) => {
     const sock = net.connect({ host: '127.0.0.1', port });
     const parts = [];
+    const finish = () => resolve(Buffer.concat(parts));
     sock.on('data', (d) => parts.push(d));
-    sock.on('error', (e) => (e.code === 'ECONNRESET' ? resolve(Buffer.concat(parts)) : reject(e)));
-    sock.on('close', () => resolve(Buffer.concat(parts)));
+    // A server that closes with bytes of ours unread resets the connection.
+    sock.on('error', (e) => (e.code === 'ECONNRESET' || e.code === 'EPIPE' ? finish() : reject(e)));
+    sock.on('close', finish);
     sock.on('connect', async () => {
-      const pieces = chunks || (request === undefined ? [] : [request]);
-      for (let i = 0; i < pieces.length; i++) {
-        if (i > 0) await new Promise((r) => setTimeout(r, gapMs));
-        sock.write(pieces[i]);
+      try {
+        for (const step of steps) {
+          if (step === 'end') sock.end();
+          else if (typeof step === 'function') await step();
+          else sock.write(step);
+        }
+      } catch (e) {
+        sock.destroy();
+        reject(e);
       }
-      if (shutdownWrite) sock.end();
     });
   });
+}
+
+// Sends raw bytes on a new connection and collects everything until the
+// server closes it. Options: shutdownWrite (half-close after sending),
+// chunks (an array of buffers sent with `gapMs` between them).
+export function exchange(port, request, { shutdownWrite = false, chunks, gapMs = 50 } = {}) {
+  const pieces = chunks || (request === undefined ? [] : [request]);
+  const pause = () => new Promise((r) => setTimeout(r, gapMs));
+  const steps = pieces.flatMap((piece, i) => (i > 0 ? [pause, piece] : [piece]));
+  if (shutdownWrite) steps.push('end');
+  return converse(port, steps);
 }
 
 // Splits a reply into its head (as text) and body (as bytes).
