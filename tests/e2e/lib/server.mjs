@@ -126,11 +126,30 @@ export async function startServer({ wrap, argsFor = (port) => ['127.0.0.1', Stri
   }
 }
 
+// The program prints its ready line just before it installs its Ctrl+C
+// handler, and a Ctrl+C in between ends it at once. Where /proc shows which
+// signals a process catches, wait until SIGINT is among them.
+function sigintCaught(pid, timeoutMs) {
+  const SIGINT_BIT = 1n << 1n;
+  const caught = () => {
+    let status;
+    try {
+      status = fs.readFileSync(`/proc/${pid}/status`, 'latin1');
+    } catch {
+      return true;  // no /proc, or the process has already ended
+    }
+    const mask = /^SigCgt:\s*([0-9a-f]+)/m.exec(status);
+    return !mask || (BigInt(`0x${mask[1]}`) & SIGINT_BIT) !== 0n;
+  };
+  return waitFor(caught, 'the Ctrl+C handler', timeoutMs);
+}
+
 // Ctrl+C, then the exit status. Rejects when a sanitizer reported anything,
 // so a fault found under ASan, UBSan or TSan fails the test that met it.
 // The bound is generous: a sanitizer build on a loaded machine joins its 64
 // workers slowly, and only a stop that never comes is a fault.
 export async function stopServer(proc, timeoutMs = slow ? 60000 : 30000) {
+  await sigintCaught(proc.child.pid, timeoutMs);
   proc.child.kill('SIGINT');
   const timer = setTimeout(() => proc.child.kill('SIGKILL'), timeoutMs);
   const result = await proc.exited;
