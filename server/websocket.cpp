@@ -201,11 +201,27 @@ int ws_upgrade(SOCKET sock, const char* pURI, const char* pHost, const char* pHe
 
 // ---- frames -----------------------------------------------------------------
 
-// Reads exactly len bytes, waiting for all of them. A read cut short inside
-// a frame header leaves bytes undefined, so it counts as a failed read.
+// Waits for len bytes. A handled signal ends a waiting read early with what
+// came so far, so the wait goes on until all have come or the stream ends:
+// a frame must be read whole, as the caller cannot take it up in the middle.
+// Returns len, what came before the end, or the failed read's result.
+static int read_waiting(SOCKET sock, char* buf, int len)
+{
+    int got = 0;
+    while (got < len) {
+        int n = (int)recv(sock, buf + got, len - got, MSG_WAITALL);
+        if (n <= 0)
+            return got > 0 ? got : n;
+        got += n;
+    }
+    return got;
+}
+
+// Reads exactly len bytes. A read cut short inside a frame header leaves
+// bytes undefined, so it counts as a failed read.
 static int read_header_part(SOCKET sock, char* buf, int len)
 {
-    int got = (int)recv(sock, buf, len, MSG_WAITALL);
+    int got = read_waiting(sock, buf, len);
     if (got > 0 && got < len)
         return -1;
     return got;
@@ -293,7 +309,7 @@ int ws_recv(SOCKET sock, char* buf, size_t len, int flags, char* popcode)
 
     int n = 0;
     if (plen > 0) {
-        n = (int)recv(sock, buf, (int)plen, MSG_WAITALL);
+        n = read_waiting(sock, buf, (int)plen);
         if (n <= 0)
             return n;
     }

@@ -9,13 +9,17 @@
 #include "wire.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 // One test asks malloc for more than a process can ever have; under the
@@ -662,6 +666,74 @@ TEST(Recv, AnswerToAVanishedPeerStillReturnsThePayload)
     char opcode = 0;
     EXPECT_EQ(ws_recv(pair.near, buf, 7, 0, &opcode), 2);
     EXPECT_EQ(opcode, 8);
+}
+
+// A handled signal ends a waiting read early with the bytes that came so far,
+// even when its handler asks for calls to be restarted, as signal() does. A
+// frame once begun must still be read whole: the caller cannot take it up in
+// the middle.
+std::atomic<bool> signal_handled{false};
+
+void note_signal(int) { signal_handled = true; }
+
+struct SignalHandled {
+    struct sigaction before;
+
+    SignalHandled()
+    {
+        struct sigaction action = {};
+        action.sa_handler = note_signal;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGUSR1, &action, &before);
+    }
+    ~SignalHandled() { sigaction(SIGUSR1, &before, nullptr); }
+};
+
+int queued(int fd)
+{
+    int n = 0;
+    ioctl(fd, FIONREAD, &n);
+    return n;
+}
+
+struct InterruptedFrame {
+    const char* what;
+    std::string first;  // taken by ws_recv before the signal
+    std::string rest;   // sent once the handler has run
+};
+
+TEST(Recv, FrameInterruptedBySignalIsStillReadWhole)
+{
+    const std::string head = frame(0x81, hello, rfc_key);
+    const std::vector<InterruptedFrame> cases = {
+        {"inside the first two bytes", head.substr(0, 1), head.substr(1)},
+        {"inside the masking key", head.substr(0, 4), head.substr(4)},
+        {"inside the payload", head.substr(0, 8), head.substr(8)},
+    };
+    SignalHandled handled;
+    for (const InterruptedFrame& c : cases) {
+        SocketPair pair;
+        signal_handled = false;
+        char buf[8];
+        char opcode = 0;
+        int result = 0;
+        std::thread reader([&] { result = ws_recv(pair.near, buf, 7, 0, &opcode); });
+        put(pair.far, c.first);
+        // Once nothing is queued, the reader has taken the first bytes and
+        // waits inside its read for the rest.
+        while (queued(pair.near) > 0)
+            std::this_thread::yield();
+        pthread_kill(reader.native_handle(), SIGUSR1);
+        while (!signal_handled)
+            std::this_thread::yield();
+        put(pair.far, c.rest);
+        reader.join();
+        EXPECT_EQ(result, 5) << c.what;
+        EXPECT_EQ(opcode, 1) << c.what;
+        EXPECT_EQ(std::string(buf, result > 0 ? (size_t)result : 0), hello) << c.what;
+        EXPECT_EQ(pending(pair.near), "") << c.what;
+    }
 }
 
 // ---- frames: writing --------------------------------------------------------
