@@ -23,6 +23,8 @@ run_suite() {
 run_suite build
 run_suite build-asan -DTINKERPOT_SANITIZE=address
 run_suite build-tsan -DTINKERPOT_SANITIZE=thread
+echo "=== fuzz"
+bash fuzz/run.sh 15
 
 # A cross build from its preset; ctest runs what the build registers (its
 # end-to-end tests, the Windows import check), or what the arguments select.

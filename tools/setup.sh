@@ -3,7 +3,8 @@
 # then the pinned npm packages (Ace, test tools).
 #   tools/setup.sh          what building and running the server needs
 #   tools/setup.sh --test   also what the tests need: GoogleTest, Chromium,
-#                           the cross tool chains, qemu-user and wine
+#                           clang with libFuzzer, the cross tool chains,
+#                           qemu-user and wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +15,8 @@ command -v npm >/dev/null || packages+=(npm)
 want_i386=0
 if [[ ${1:-} == --test ]]; then
   packages+=(libgtest-dev curl iproute2 chromium)
+  # clang and its libFuzzer runtime for the fuzz targets (fuzz/run.sh).
+  packages+=(clang libclang-rt-14-dev)
   # The cross builds and what runs them here: 32-bit ARM Linux under qemu-arm;
   # 32-bit Windows under wine's 32-bit loader (i386 packages), and the same
   # sources for 64-bit Windows under wine64 where the kernel runs no 32-bit
