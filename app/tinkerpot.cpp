@@ -210,24 +210,55 @@ static bool reserve_bounded(std::vector<char>& data, long n)
     return true;
 }
 
+// The Content-Length, read the way atol reads a number (white space, a sign,
+// then the digits up to the first other byte; no digits at all is 0). atol
+// leaves a number beyond the range of long undefined; here it is the nearest
+// end of that range, and `beyond_long` tells it from that end itself.
+struct announced_length {
+    long value;
+    bool beyond_long;
+};
+
+static announced_length content_length(const http& req)
+{
+    errno = 0;
+    long value = strtol(http_header(&req, "content-length"), NULL, 10);
+    return {value, errno == ERANGE};
+}
+
+// What was announced beyond the bytes that came with the head; never
+// negative, and never an overflow for the smallest long.
+static long still_to_come(long announced, size_t with_head)
+{
+    return announced > (long)with_head ? announced - (long)with_head : 0;
+}
+
+// How the reading of a body ended. An orderly end of stream is a peer that
+// sent less than it announced, and what came is the body; a failed receive
+// (the peer reset the connection) leaves the body in doubt, and a part of
+// it must not replace what was stored nor be reported as stored.
+enum class body_end { received, too_large, broken_off };
+
 // The body of a PUT: what came with the head, then the rest from the socket.
 // The largest long means no length was given: read until the peer stops.
-static bool receive_upload(SOCKET sock, const http& req, long n, std::vector<char>& data)
+static body_end receive_upload(SOCKET sock, const http& req, long n, std::vector<char>& data)
 {
     std::string_view first = body_with_head(req);
     if (!append_bounded(data, first.data(), first.size()))
-        return false;
-    long remaining = n - (long)first.size();
+        return body_end::too_large;
+    long remaining = still_to_come(n, first.size());
     char aBuf[RECEIVE_CHUNK];
     while (remaining > 0) {
         int got = (int)recv(sock, aBuf, RECEIVE_CHUNK, 0);
-        if (got <= 0)
+        if (got < 0)
+            return body_end::broken_off;
+        if (got == 0)
             break;
         if (!append_bounded(data, aBuf, (size_t)got))
-            return false;
+            return body_end::too_large;
         remaining -= got;
     }
-    return true;
+    return body_end::received;
 }
 
 static void serve_put(SOCKET sock, context* ctx)
@@ -237,9 +268,17 @@ static void serve_put(SOCKET sock, context* ctx)
 
     auto upload = std::make_shared<Content>();
     upload->type = http_header(&req, "content-type");
-    long n = atol(http_header(&req, "content-length"));
+    announced_length announced = content_length(req);
+    long n = announced.value;
     if (n < 0) {
         send_fixed(sock, reply_400);
+        return;
+    }
+    // More than any memory. Taken as the largest long it would mean "read
+    // until the peer stops", and a client waiting for its reply would hold
+    // the worker and every connection of it for ever.
+    if (announced.beyond_long) {
+        send_fixed(sock, reply_413);
         return;
     }
     if (n != LONG_MAX) {
@@ -249,7 +288,10 @@ static void serve_put(SOCKET sock, context* ctx)
         }
         printf("reserved: %ld\n", n);
     }
-    if (!receive_upload(sock, req, n, upload->data)) {
+    body_end end = receive_upload(sock, req, n, upload->data);
+    if (end == body_end::broken_off)
+        return;  // the stored entry stays as it was, and nobody is left to tell
+    if (end == body_end::too_large) {
         send_fixed(sock, reply_413);
         return;
     }
@@ -335,22 +377,27 @@ static std::string decode_form(std::string_view body)
 }
 
 // The body of a POST: what came with the head, then one byte per receive so
-// that nothing beyond the announced length is taken from the socket.
-static bool gather_form(SOCKET sock, const http& req, std::vector<char>& body)
+// that nothing beyond the announced length is taken from the socket. A
+// length beyond the range of long reads until the peer stops, as the
+// largest long does.
+static body_end gather_form(SOCKET sock, const http& req, std::vector<char>& body)
 {
     std::string_view first = body_with_head(req);
     if (!append_bounded(body, first.data(), first.size()))
-        return false;
-    long remaining = atol(http_header(&req, "content-length")) - (long)first.size();
+        return body_end::too_large;
+    long remaining = still_to_come(content_length(req).value, first.size());
     while (remaining > 0) {
         char byte;
-        if (recv(sock, &byte, 1, 0) <= 0)
+        int got = (int)recv(sock, &byte, 1, 0);
+        if (got < 0)
+            return body_end::broken_off;
+        if (got == 0)
             break;
         if (!append_bounded(body, &byte, 1))
-            return false;
+            return body_end::too_large;
         --remaining;
     }
-    return true;
+    return body_end::received;
 }
 
 // Appends a record under the lock, so concurrent posts to one target never
@@ -380,8 +427,11 @@ static void serve_post(SOCKET sock, context* ctx)
 {
     const http& req = ctx->hdr;
     std::vector<char> body;
+    body_end end = gather_form(sock, req, body);
+    if (end == body_end::broken_off)
+        return;  // no record of a form that may have been cut anywhere
     std::string record;
-    bool stored = gather_form(sock, req, body);
+    bool stored = end == body_end::received;
     if (stored) {
         try {
             record = decode_form(std::string_view(body.data(), body.size()));
