@@ -1,5 +1,5 @@
 // The frame reader over a real socket pair: a writer thread sends the bytes
-// in pieces and then ends its side, the reader calls ws_recv until the
+// in chunks and then ends its side, the reader calls ws_recv until the
 // connection would end. Every call is compared with a decoder of the frame
 // format written here: result, opcode, unmasked payload, and the pongs and
 // closes answered. The reader's buffer is a heap block of exactly the room
@@ -11,7 +11,7 @@
 // go on after it.
 //
 // Input: a capacity choice, a 16-bit capacity for the last choice, the
-// lengths of the first three pieces, then the bytes on the wire.
+// lengths of the first three chunks, then the bytes on the wire.
 #include "websocket.h"
 
 #include "fuzz_check.h"
@@ -35,7 +35,7 @@
 
 namespace {
 
-enum { CONTROL_BYTES = 6, WIRE_MAX = 4096, PIECES = 3 };
+enum { CONTROL_BYTES = 6, WIRE_MAX = 4096, CHUNKS = 3 };
 
 // The capacities where the length forms change, and one the input gives.
 size_t capacity_from(const uint8_t* control)
@@ -112,8 +112,9 @@ Frame decode_next(Wire& wire, size_t capacity, std::string& answers)
     const bool masked = second & 0x80;
     const unsigned short_length = second & 0x7F;
     const size_t length_bytes = short_length == 127 ? 8 : short_length == 126 ? 2 : 0;
+    const size_t rest_size = length_bytes + (masked ? 4 : 0);
     std::string_view rest;
-    if (length_bytes + (masked ? 4 : 0) > 0 && !take_header_part(wire, length_bytes + (masked ? 4 : 0), rest, frame))
+    if (rest_size > 0 && !take_header_part(wire, rest_size, rest, frame))
         return frame;
     const uint64_t length = length_bytes ? big_endian(rest.substr(0, length_bytes)) : short_length;
     if (length > capacity) {
@@ -121,7 +122,8 @@ Frame decode_next(Wire& wire, size_t capacity, std::string& answers)
         return frame;
     }
 
-    // A payload cut short by the end of the stream is given as far as it came.
+    // A payload cut short by the end of the stream is given as far as it
+    // came; none of it at all is the end of the stream.
     std::string_view payload = wire.take((size_t)length);
     if (length > 0 && payload.empty())
         return frame;
@@ -186,15 +188,15 @@ void send_all(int sock, const char* bytes, size_t count)
     }
 }
 
-// Sends the pieces one write each and ends the sending side, then keeps what
+// Sends the chunks one write each and ends the sending side, then keeps what
 // the reader answers until the reader ends too, so neither side can block
 // the other.
-void play_peer(int sock, std::string_view bytes, const uint8_t* piece_lengths, std::string& answers)
+void play_peer(int sock, std::string_view bytes, const uint8_t* chunk_lengths, std::string& answers)
 {
-    for (int i = 0; i < PIECES; ++i) {
-        std::string_view piece = bytes.substr(0, piece_lengths[i]);
-        send_all(sock, piece.data(), piece.size());
-        bytes.remove_prefix(piece.size());
+    for (int i = 0; i < CHUNKS; ++i) {
+        std::string_view chunk = bytes.substr(0, chunk_lengths[i]);
+        send_all(sock, chunk.data(), chunk.size());
+        bytes.remove_prefix(chunk.size());
     }
     send_all(sock, bytes.data(), bytes.size());
     shutdown(sock, SHUT_WR);
