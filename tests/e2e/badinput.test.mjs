@@ -59,6 +59,8 @@ async function within(promise, what, timeoutMs = PATIENCE) {
   }
 }
 
+// Polls for a state the test cannot be told of; bounded, so that a stall
+// fails the test.
 async function until(predicate, what, timeoutMs = PATIENCE) {
   const started = Date.now();
   while (!predicate()) {
@@ -147,6 +149,8 @@ describe('heads that do not parse: the core\'s 400 and the close', () => {
   const CASES = [
     { name: 'a request line of 100 KB', bytes: `GET /${'a'.repeat(100 * 1024)} HTTP/1.1\r\n\r\n` },
     { name: '10,000 header bytes without a blank line', bytes: `GET / HTTP/1.1\r\n${headerLines}` },
+    { name: '32 header lines, one more than a head holds', bytes: `GET / HTTP/1.1\r\n${'X-Many: v\r\n'.repeat(32)}\r\n` },
+    { name: 'a header line without a colon', bytes: 'GET / HTTP/1.1\r\nHost 127.0.0.1\r\n\r\n' },
   ];
   for (const { name, bytes } of CASES) {
     test(name, async () => {
