@@ -122,11 +122,15 @@ Frame decode_next(Wire& wire, size_t capacity, std::string& answers)
         return frame;
     }
 
-    // A payload cut short by the end of the stream is given as far as it
-    // came; none of it at all is the end of the stream.
+    // None of the payload at all is the end of the stream; a payload cut
+    // short by it is no frame.
     std::string_view payload = wire.take((size_t)length);
     if (length > 0 && payload.empty())
         return frame;
+    if (payload.size() < length) {
+        frame.result = -1;
+        return frame;
+    }
     frame.payload = std::string(payload);
     if (masked) {
         std::string_view key = rest.substr(length_bytes);

@@ -201,29 +201,20 @@ int ws_upgrade(SOCKET sock, const char* pURI, const char* pHost, const char* pHe
 
 // ---- frames -----------------------------------------------------------------
 
-// Waits for len bytes. A handled signal ends a waiting read early with what
-// came so far, so the wait goes on until all have come or the stream ends:
-// a frame must be read whole, as the caller cannot take it up in the middle.
-// Returns len, what came before the end, or the failed read's result.
-static int read_waiting(SOCKET sock, char* buf, int len)
+// Reads exactly len bytes of a frame. A handled signal ends a waiting read
+// early with what came so far, so the wait goes on until all have come or
+// the stream ends. A frame cut by the end of the stream is no frame (its
+// missing bytes are undefined), so that counts as a failed read. Returns len,
+// or 0 or -1 from a read that brought nothing.
+static int read_frame_part(SOCKET sock, char* buf, int len)
 {
     int got = 0;
     while (got < len) {
         int n = (int)recv(sock, buf + got, len - got, MSG_WAITALL);
         if (n <= 0)
-            return got > 0 ? got : n;
+            return got > 0 ? -1 : n;
         got += n;
     }
-    return got;
-}
-
-// Reads exactly len bytes. A read cut short inside a frame header leaves
-// bytes undefined, so it counts as a failed read.
-static int read_header_part(SOCKET sock, char* buf, int len)
-{
-    int got = read_waiting(sock, buf, len);
-    if (got > 0 && got < len)
-        return -1;
     return got;
 }
 
@@ -274,7 +265,7 @@ int ws_recv(SOCKET sock, char* buf, size_t len, int flags, char* popcode)
     if (popcode)
         *popcode = 0;
 
-    int got = read_header_part(sock, aHeader, 2);
+    int got = read_frame_part(sock, aHeader, 2);
     if (got <= 0)
         return got;
     if (!(aHeader[0] & 0x80))
@@ -288,7 +279,7 @@ int ws_recv(SOCKET sock, char* buf, size_t len, int flags, char* popcode)
     else if (plen == 126)
         rest += 2;
     if (rest > 0) {
-        got = read_header_part(sock, aHeader + 2, rest);
+        got = read_frame_part(sock, aHeader + 2, rest);
         if (got <= 0)
             return got;
     }
@@ -309,7 +300,7 @@ int ws_recv(SOCKET sock, char* buf, size_t len, int flags, char* popcode)
 
     int n = 0;
     if (plen > 0) {
-        n = read_waiting(sock, buf, (int)plen);
+        n = read_frame_part(sock, buf, (int)plen);
         if (n <= 0)
             return n;
     }

@@ -355,6 +355,20 @@ describe('WebSocket frames that no client should send', () => {
     await assertStillServing();
   });
 
+  // A frame whose peer ends inside its payload never arrived: none of it may
+  // reach the application as if it were the whole message.
+  test('a text frame cut off inside its payload by the end of the stream: no data, closed through on_ws_close', async () => {
+    const offset = server.stdout.length;
+    const sock = await upgraded();
+    const payload = Buffer.alloc(100, 'c');
+    sock.end(Buffer.concat([Buffer.from([0x81, 0x80 | payload.length]), MASK, masked(payload).subarray(0, 50)]));
+    await within(sock.ended, 'the close');
+    assert.equal(sock.afterHandshake().length, 0);
+    await untilWsClose(offset);
+    assert.deepEqual(wsLines(offset), ['on_ws_connect', 'on_ws_close']);
+    await assertStillServing();
+  });
+
   // Whatever frames the bytes happen to make, the server answers at most
   // with empty pongs and one empty close, and the connection ends through
   // on_ws_close once the client shuts its side.

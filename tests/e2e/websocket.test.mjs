@@ -6,14 +6,9 @@ import assert from 'node:assert/strict';
 import { once } from 'node:events';
 import net from 'node:net';
 import WebSocket from 'ws';
-import { startServer, exchange, splitReply, slow, runner } from './lib/server.mjs';
+import { startServer, exchange, splitReply, slow } from './lib/server.mjs';
 
 const patience = slow ? 180000 : 30000;
-
-// Wine (8.0) does not support MSG_WAITALL: its reads return what has come so
-// far, so under it the Windows build takes a frame cut in two as a short one.
-const noWaitAll = process.env.TINKERPOT_TARGET === 'windows' && runner.some((word) => /wine/.test(word))
-  && 'wine returns MSG_WAITALL reads early';
 
 function waitUntil(predicate, what, timeoutMs = patience) {
   return new Promise((resolve, reject) => {
@@ -188,7 +183,7 @@ test('a frame of reserved control opcode 11 is ignored', () =>
 // A worker waits for the rest of a frame it has begun to read. The other
 // workers go on serving; a request that the waiting worker accepted before it
 // began to wait is answered once the frame is complete.
-test('a stalled partial frame holds up only its own worker', { skip: noWaitAll }, () =>
+test('a stalled partial frame holds up only its own worker', () =>
   withServer(async (proc) => {
     const raw = await openRaw(proc.port);
     const frame = clientFrame(0x82, Buffer.alloc(1000, 1));

@@ -579,7 +579,8 @@ std::vector<ReadCase> read_cases()
         {"peer closed inside the masking key", masked_hello.substr(0, 4), true, -1, 0, "", "", ""},
         {"peer closed inside a 16-bit length", bytes({0x81, 0x7E, 0x00}), true, -1, 0, "", "", ""},
         {"peer closed inside an 8-byte length", bytes({0x82, 0x7F, 0, 0, 0}), true, -1, 0, "", "", ""},
-        {"peer closed inside the payload", masked_hello.substr(0, 8), true, 2, 1, "He", "", ""},
+        {"peer closed inside the payload", masked_hello.substr(0, 8), true, -1, 0, "", "", ""},
+        {"peer closed inside a ping's payload", bytes({0x89, 0x05}) + "Hel", true, -1, 0, "", "", ""},
     };
 }
 
