@@ -129,10 +129,20 @@ static const char reply_204[] =
 static const char reply_405[] = "HTTP/1.0 405 Method Not Allowed\r\n\r\n";
 static const char reply_413[] = "HTTP/1.0 413 Payload Too Large\r\n\r\n";
 
+// A blocking send may take less than it was given: a handled signal (Ctrl+C
+// lands on any worker) cuts it short, and no send is told more than INT_MAX
+// bytes, the most that Windows' int count holds. The rest goes in further
+// sends until one fails or takes nothing.
 static void send_bytes(SOCKET sock, const char* bytes, size_t len)
 {
-    if (len > 0)
-        send(sock, bytes, (int)len, 0);
+    while (len > 0) {
+        int chunk = len > (size_t)INT_MAX ? INT_MAX : (int)len;
+        int sent = (int)send(sock, bytes, chunk, 0);
+        if (sent <= 0)
+            return;
+        bytes += sent;
+        len -= (size_t)sent;
+    }
 }
 
 template <size_t N>
