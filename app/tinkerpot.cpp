@@ -3,8 +3,11 @@
 // by form POSTs.
 #include "../server/tidewire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -33,15 +37,34 @@ extern const char mhjs_start[], mhjs_end[];
 extern const char whjs_start[], whjs_end[];
 }
 
-struct Content {
-    std::string type;
-    std::vector<char> data;
+// The bytes of a resource, shared by its successive versions. Its room is
+// fixed when it is made, so the bytes never move while a GET sends them, and
+// a form post writes its record past `used`, where no version reaches yet.
+// `used` is read and written under the table lock only.
+struct Block {
+    std::vector<char> bytes;  // its size is the room
+    size_t used;
 };
 
-// Stored bytes are never changed: a request takes a reference under the lock
-// and sends outside it, and a PUT or POST swaps in a new Content whole. So a
-// GET always serves one version entire, and a failed upload loses nothing.
+// One version of a resource: the first `length` bytes of its block.
+struct Content {
+    std::string type;
+    std::shared_ptr<Block> block;
+    size_t length;
+};
+
+// The bytes a Content covers are never changed: a request takes a reference
+// under the lock and sends outside it, and a PUT or POST swaps in a new
+// Content whole. So a GET always serves one version entire, and a failed
+// upload loses nothing.
 typedef std::shared_ptr<const Content> Stored;
+
+static Stored content_of(std::string type, std::vector<char> bytes)
+{
+    size_t length = bytes.size();
+    auto block = std::make_shared<Block>(Block{std::move(bytes), length});
+    return std::make_shared<const Content>(Content{std::move(type), std::move(block), length});
+}
 
 static std::map<std::string, Stored, std::less<>> contents;
 
@@ -108,10 +131,12 @@ static Stored find_resource(std::string_view key)
     return found == contents.end() ? Stored() : found->second;
 }
 
+// The version replaced ends up in `content`, so that when it held the last
+// reference to its block, the block is freed after the lock is given back.
 static void store_resource(const char* key, Stored content)
 {
     table_lock held;
-    contents[key] = std::move(content);
+    contents[key].swap(content);
 }
 
 // ---- replies ------------------------------------------------------------------
@@ -276,8 +301,7 @@ static void serve_put(SOCKET sock, context* ctx)
     const http& req = ctx->hdr;
     printf("Creating: %s\n", req.m_pURI);
 
-    auto upload = std::make_shared<Content>();
-    upload->type = http_header(&req, "content-type");
+    std::vector<char> upload;
     announced_length announced = content_length(req);
     long n = announced.value;
     if (n < 0) {
@@ -292,13 +316,13 @@ static void serve_put(SOCKET sock, context* ctx)
         return;
     }
     if (n != LONG_MAX) {
-        if (!reserve_bounded(upload->data, n)) {
+        if (!reserve_bounded(upload, n)) {
             send_fixed(sock, reply_413);
             return;
         }
         printf("reserved: %ld\n", n);
     }
-    body_end end = receive_upload(sock, req, n, upload->data);
+    body_end end = receive_upload(sock, req, n, upload);
     if (end == body_end::broken_off)
         return;  // the stored entry stays as it was, and nobody is left to tell
     if (end == body_end::too_large) {
@@ -307,9 +331,9 @@ static void serve_put(SOCKET sock, context* ctx)
     }
     // A body that came short must not keep, for as long as it is stored,
     // the room its announced length set aside.
-    if (n != LONG_MAX && (long)upload->data.size() < n)
-        upload->data.shrink_to_fit();
-    store_resource(req.m_pURI, std::move(upload));
+    if (n != LONG_MAX && (long)upload.size() < n)
+        upload.shrink_to_fit();
+    store_resource(req.m_pURI, content_of(http_header(&req, "content-type"), std::move(upload)));
     send_fixed(sock, reply_201);
     printf("Created: %s\n", req.m_pURI);
 }
@@ -328,7 +352,7 @@ static void serve_get(SOCKET sock, context* ctx)
         send_fixed(sock, reply_200);
     else
         send_formatted(sock, reply_200_typed, found->type.c_str());
-    send_bytes(sock, found->data.data(), found->data.size());
+    send_bytes(sock, found->block->bytes.data(), found->length);
     printf("Accessed '%s' From '%s'\n", target, peer.text);
 }
 
@@ -410,23 +434,53 @@ static body_end gather_form(SOCKET sock, const http& req, std::vector<char>& bod
     return body_end::received;
 }
 
-// Appends a record under the lock, so concurrent posts to one target never
-// lose or interleave records.
-static bool append_record(const char* key, const std::string& record)
+// A block holding a copy of `count` bytes and room for `room`.
+static std::shared_ptr<Block> block_holding(const char* bytes, size_t count, size_t room)
 {
+    std::vector<char> storage;
+    storage.reserve(room);
+    storage.assign(bytes, bytes + count);
+    storage.resize(room);
+    return std::make_shared<Block>(Block{std::move(storage), count});
+}
+
+// The room of a block that must hold `needed` bytes in place of `length`:
+// twice the length, so that the copies made for all the posts to a target add
+// up to about twice its size; the bare need where that is more, or where
+// twice the length is more than `available`.
+static size_t room_for(size_t length, size_t needed, unsigned long long available)
+{
+    unsigned long long doubled = 2ULL * length;
+    if (doubled < needed || doubled > available || doubled > SIZE_MAX)
+        return needed;
+    return (size_t)doubled;
+}
+
+// Appends a record under the lock, so concurrent posts to one target never
+// lose or interleave records. The record goes into the room past what the
+// target's block holds, where no version reaches, so no GET sees it written;
+// only when the room runs out are the bytes copied, once, to a larger block.
+// The growth of a target that holds something is bounded by `available`;
+// a record is bounded already, as its body was gathered.
+static bool append_record(const char* key, const std::string& record, unsigned long long available)
+{
+    Stored replaced;  // freed after the lock is given back, if it was the last
     try {
         table_lock held;
         Stored& entry = contents[key];
-        auto extended = std::make_shared<Content>();
-        extended->type = "text/plain";
-        if (entry) {
-            if (entry->data.size() + record.size() > available_memory())
+        size_t length = entry ? entry->length : 0;
+        size_t needed = length + record.size();
+        std::shared_ptr<Block> block = entry ? entry->block : nullptr;
+        if (!block || block->used != length || needed > block->bytes.size()) {
+            if (entry && needed > available)
                 return false;
-            extended->data.reserve(entry->data.size() + record.size());
-            extended->data = entry->data;
+            const char* so_far = block ? block->bytes.data() : nullptr;
+            block = block_holding(so_far, length, room_for(length, needed, available));
         }
-        extended->data.insert(extended->data.end(), record.begin(), record.end());
-        entry = std::move(extended);
+        std::copy(record.begin(), record.end(), block->bytes.begin() + (ptrdiff_t)length);
+        Stored extended = std::make_shared<const Content>(Content{"text/plain", block, needed});
+        block->used = needed;
+        replaced = std::exchange(entry, std::move(extended));
     } catch (const std::exception&) {
         return false;
     }
@@ -449,7 +503,7 @@ static void serve_post(SOCKET sock, context* ctx)
             stored = false;
         }
     }
-    if (!stored || !append_record(req.m_pURI, record)) {
+    if (!stored || !append_record(req.m_pURI, record, available_memory())) {
         send_fixed(sock, reply_413);
         return;
     }
@@ -483,10 +537,7 @@ extern "C" int on_http_request(SOCKET sock, context* ctx)
 
 static void add_builtin(const char* key, const char* type, const char* start, const char* end)
 {
-    auto builtin = std::make_shared<Content>();
-    builtin->type = type;
-    builtin->data.assign(start, end);
-    contents[key] = std::move(builtin);
+    contents[key] = content_of(type, std::vector<char>(start, end));
 }
 
 extern "C" void on_start(sockaddr_in* bindto)
