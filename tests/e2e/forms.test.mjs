@@ -5,16 +5,18 @@ import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
 import fs from 'node:fs';
+import net from 'node:net';
 import path from 'node:path';
 import { promisify } from 'node:util';
-import { startServer, exchange, repoRoot, longBits, converse } from './lib/server.mjs';
+import { startServer, exchange, repoRoot, longBits, converse, splitReply } from './lib/server.mjs';
 import { REPLY, request, put, get, loggedBy } from './lib/content.mjs';
 
 const run = promisify(execFile);
 const SEPARATOR = '\n---\n';
 const HEAD_READ = 4096; // what the server reads of a request before it is parsed
 // More than any memory where long has 64 bits; the largest long where it has
-// 32, since longer numbers are whatever the platform's atol makes of them.
+// 32. The length is read with strtol, and a POST reads one beyond the range of
+// long as it reads the largest long: either way, until the peer stops.
 const HUGE_LENGTH = longBits() === 64 ? '1000000000000000' : '2147483647';
 
 let server;
@@ -45,6 +47,32 @@ function postAcrossHeadRead(target, length, withHead, rest) {
   const head = postRequest(target, withHead, { length, headers: [['X-Pad', pad]] });
   assert.equal(head.length, HEAD_READ);
   return Buffer.concat([head, rest]);
+}
+
+// A GET that stops reading once its first bytes are in, so that the server
+// is still sending the rest; `rest()` reads on and gives the whole reply.
+function pausedGet(target) {
+  const sock = net.connect({ host: '127.0.0.1', port });
+  const parts = [];
+  let started;
+  const firstBytes = new Promise((resolve) => { started = resolve; });
+  const whole = new Promise((resolve, reject) => {
+    sock.on('data', (d) => {
+      parts.push(d);
+      if (parts.length === 1) {
+        sock.pause();
+        started();
+      }
+    });
+    sock.on('error', reject);
+    sock.on('close', () => resolve(splitReply(Buffer.concat(parts))));
+  });
+  sock.on('connect', () => sock.write(request('GET', target)));
+  return { firstBytes, rest: () => { sock.resume(); return whole; } };
+}
+
+async function post(target, body) {
+  assert.equal((await exchange(port, postRequest(target, bytes(body)))).toString('latin1'), REPLY.seeOther(target));
 }
 
 async function assertRecords(target, records) {
@@ -133,6 +161,58 @@ describe('records accumulate', () => {
     const { head, body } = await get(port, '/replaced-records');
     assert.equal(head, REPLY.okTyped('text/html'));
     assert.equal(body.toString('latin1'), 'fresh');
+  });
+
+  test('posts after an upload: every version is the upload and the records so far', async () => {
+    // Each post is longer than the one before, so the records outgrow the
+    // room after the upload several times over.
+    const target = '/grown-upload.bin';
+    const upload = Buffer.from(Array.from({ length: 300 }, (_, i) => (i * 37) & 0xff));
+    await put(port, target, upload, { type: 'application/octet-stream' });
+    let expected = upload;
+    for (let i = 0; i < 40; i++) {
+      await post(target, `n=${i}&pad=${'p'.repeat(i * 20)}`);
+      expected = Buffer.concat([expected, bytes(`n:${i}\npad:${'p'.repeat(i * 20)}${SEPARATOR}`)]);
+      const { head, body } = await get(port, target);
+      assert.equal(head, REPLY.okTyped('text/plain'));
+      assert.ok(body.equals(expected), `after post ${i}: ${body.length} bytes, expected ${expected.length}`);
+    }
+  });
+
+  test('posts after a PUT that replaced records start from the upload', async () => {
+    const target = '/restarted-records';
+    for (let i = 0; i < 5; i++) await post(target, `old=${i}`);
+    await put(port, target, 'fresh', { type: 'text/html' });
+    for (let i = 0; i < 3; i++) await post(target, `new=${i}`);
+    await assertRecords(target, `fresh${['new:0', 'new:1', 'new:2'].map((r) => r + SEPARATOR).join('')}`);
+  });
+
+  test('GETs still being sent serve their versions whole while posts append to the target', async () => {
+    // Far more than the socket buffers take, so the server is still sending
+    // both replies while the posts go on: the first post outgrows the
+    // upload's bytes that the first GET is sending, the later ones write
+    // past the bytes that the second GET is sending.
+    const target = '/sent-while-posting';
+    const upload = Buffer.alloc(16 << 20);
+    for (let i = 0; i < upload.length; i += 4096) upload.write(`[${i}]`, i, 'latin1');
+    await put(port, target, upload, { type: 'application/octet-stream' });
+    const first = pausedGet(target);
+    await first.firstBytes;
+    await post(target, 'first=1');
+    const second = pausedGet(target);
+    await second.firstBytes;
+    for (let i = 0; i < 3; i++) await post(target, `later=${i}`);
+    const records = ['first:1', 'later:0', 'later:1', 'later:2'].map((r) => bytes(r + SEPARATOR));
+    const versions = [
+      { reading: first, type: 'application/octet-stream', expected: upload },
+      { reading: second, type: 'text/plain', expected: Buffer.concat([upload, records[0]]) },
+      { reading: { rest: () => get(port, target) }, type: 'text/plain', expected: Buffer.concat([upload, ...records]) },
+    ];
+    for (const [i, { reading, type, expected }] of versions.entries()) {
+      const { head, body } = await reading.rest();
+      assert.equal(head, REPLY.okTyped(type), `GET ${i}`);
+      assert.ok(body.equals(expected), `GET ${i}: ${body.length} bytes, expected ${expected.length}`);
+    }
   });
 
   test('32 posts at once to one target: every record whole, none lost', async () => {

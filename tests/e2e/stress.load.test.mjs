@@ -1,8 +1,10 @@
 // The real program under a load of every kind at once: a burst of 1,000
 // connections that each upload or fetch something of its own size, 200 form
-// posts to one target, and WebSocket clients trading frames and pings. Then
-// every stored byte is read back, the posted records are counted one by one,
-// the WebSocket log is tallied, and Ctrl+C must end it all with status 0.
+// posts to one target, readers of that target while the posts go on, and
+// WebSocket clients trading frames and pings. Then every stored byte is read
+// back, the posted records are counted one by one, each version a reader saw
+// is matched with the final text, the WebSocket log is tallied, and Ctrl+C
+// must end it all with status 0.
 //
 // Every wait is bounded: a connection on which no byte moves for STALL_MS
 // fails, naming its request, as does a reset, a broken pipe or a reply cut
@@ -133,6 +135,10 @@ function postFor(i) {
   };
 }
 
+// Readers of the post target, each fetching it again and again until the
+// posts are all answered.
+const READERS = 8;
+
 // WebSocket clients: text and binary messages of every payload length form
 // (7 bits, 16 bits), the last one as large as a frame the server takes, and
 // a ping before every fourth message.
@@ -232,6 +238,38 @@ function postOf(port, i) {
   return checkedCall(port, `POST ${GUESTBOOK} #${i} (${body.length} bytes)`, bytes, REPLY.seeOther(GUESTBOOK));
 }
 
+// The post numbers of the records in a text of the post target, in order;
+// throws, naming `label`, on anything that is not a sequence of whole records
+// that the posts sent.
+function postNumbers(text, label) {
+  const records = text.split(SEPARATOR);
+  if (records.pop() !== '') throw new Error(`${label}: the text does not end with a separator (a record cut)`);
+  return records.map((record, at) => {
+    const number = Number(/^post:(\d+)\n/.exec(record)?.[1]);
+    if (!(number < POSTS) || record !== postFor(number).record) {
+      throw new Error(`${label}: record ${at} is none that was posted: ${JSON.stringify(record.slice(0, 40))}...`);
+    }
+    return number;
+  });
+}
+
+// Fetches the post target until `postsDone()`; resolves with the post numbers
+// of each version seen. Before the first post is stored the target is absent.
+async function readWhilePosting(port, reader, postsDone) {
+  const versions = [];
+  const head = REPLY.okTyped('text/plain');
+  while (!postsDone()) {
+    const label = `GET ${GUESTBOOK} by reader ${reader} (#${versions.length})`;
+    const reply = await call(port, label, request('GET', GUESTBOOK));
+    if (reply.toString('latin1') === REPLY.notFound && versions.length === 0) continue;
+    if (reply.subarray(0, head.length).toString('latin1') !== head) {
+      throw new Error(`${label}: head ${JSON.stringify(reply.subarray(0, 80).toString('latin1'))}`);
+    }
+    versions.push(postNumbers(reply.subarray(head.length).toString('latin1'), label));
+  }
+  return versions;
+}
+
 // One WebSocket client's whole life: open, its messages with a ping before
 // every fourth (each must be answered by a pong), then the close, which the
 // server answers with an empty close frame (seen as 1005).
@@ -293,6 +331,7 @@ describe('1,000 connections at once, with form posts and WebSocket clients besid
     const uploads = plan.filter((r) => r.method === 'PUT');
     let burst;
     let posts;
+    let reads;
     let sessions;
 
     before(async () => {
@@ -305,8 +344,12 @@ describe('1,000 connections at once, with form posts and WebSocket clients besid
       const burstCalls = plan.map((r, i) =>
         (r.method === 'GET' ? getOf(port, r, `GET ${r.target} (burst #${i})`) : putOf(port, r)));
       const postCalls = Array.from({ length: POSTS }, (_, i) => postOf(port, i));
+      let postsDone = false;
+      Promise.allSettled(postCalls).then(() => { postsDone = true; });
+      const readCalls = Array.from({ length: READERS }, (_, r) => readWhilePosting(port, r, () => postsDone));
       const wsCalls = Array.from({ length: WS_CLIENTS }, (_, c) => wsSession(port, c));
-      [burst, posts, sessions] = await Promise.all([burstCalls, postCalls, wsCalls].map((c) => Promise.allSettled(c)));
+      [burst, posts, reads, sessions] = await Promise.all([burstCalls, postCalls, readCalls, wsCalls]
+        .map((c) => Promise.allSettled(c)));
     });
 
     after(async () => {
@@ -352,6 +395,26 @@ describe('1,000 connections at once, with form posts and WebSocket clients besid
         'posts whose record is missing, posts stored more than once, records no post sent (cut or interleaved)');
       t.diagnostic(`posts: ${POSTS} records, ${megabytes(text.length)} of text`);
     });
+
+    test(`each version ${READERS} readers saw while the posts went on is whole records, the final text's first ones`,
+      async (t) => {
+        assertAllOk(reads, 'readers');
+        const reply = await call(port, `GET ${GUESTBOOK}`, request('GET', GUESTBOOK));
+        const final = postNumbers(reply.subarray(REPLY.okTyped('text/plain').length).toString('latin1'), 'the final text');
+        const faults = [];
+        for (const [reader, { value: versions }] of reads.entries()) {
+          let before = 0;
+          for (const [i, seen] of versions.entries()) {
+            if (seen.some((number, at) => number !== final[at])) faults.push(`reader ${reader} #${i}: not the final text's first records`);
+            if (seen.length < before) faults.push(`reader ${reader} #${i}: ${seen.length} records after ${before}`);
+            before = seen.length;
+          }
+        }
+        assert.deepEqual(faults.slice(0, 25), []);
+        const versions = reads.flatMap((o) => o.value);
+        const midway = versions.filter((v) => v.length > 0 && v.length < POSTS).length;
+        t.diagnostic(`readers: ${versions.length} versions read, ${midway} of them with some of the posts and not all`);
+      });
 
     test(`${WS_CLIENTS} WebSocket clients: every ping answered, every close answered, one log line per frame`,
       async (t) => {
