@@ -10,8 +10,8 @@ import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
-import { startServer, converse, exchange, repoRoot, longBits, slow } from './lib/server.mjs';
-import { PEER, REPLY, request, putRequest, put, get, loggedBy } from './lib/content.mjs';
+import { startServer, converse, exchange, repoRoot, longBits, slow, within, until } from './lib/server.mjs';
+import { PEER, REPLY, request, putRequest, put, get, loggedBy, seededBytes } from './lib/content.mjs';
 
 const CORE_BAD_REQUEST = 'HTTP/1.1 400 Bad Request\r\n\r\n';
 const PATIENCE = slow ? 180000 : 30000;
@@ -30,50 +30,17 @@ const text = (buf) => buf.toString('latin1');
 const firstLine = (reply) => reply.split('\r\n')[0] || 'an empty close';
 const creating = (target) => `Creating: ${target}`;
 const created = (target) => `Created: ${target}`;
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
-// The same bytes for the same seed on every run (xorshift32).
-function randomBytes(size, seed) {
-  const bytes = Buffer.alloc(size);
-  let x = seed >>> 0 || 1;
-  for (let i = 0; i < size; i++) {
-    x ^= x << 13;
-    x ^= x >>> 17;
-    x ^= x << 5;
-    bytes[i] = x & 0xff;
-  }
-  return bytes;
-}
-
-// The promise's value, or a failure naming `what`: a server that never
-// answers must fail the test, not hold it.
-async function within(promise, what, timeoutMs = PATIENCE) {
-  let timer;
-  const timeout = new Promise((_, reject) => {
-    timer = setTimeout(() => reject(new Error(`no ${what} within ${timeoutMs} ms`)), timeoutMs);
-  });
-  try {
-    return await Promise.race([promise, timeout]);
-  } finally {
-    clearTimeout(timer);
-  }
-}
-
-// Polls for a state the test cannot be told of; bounded, so that a stall
-// fails the test.
-async function until(predicate, what, timeoutMs = PATIENCE) {
-  const started = Date.now();
-  while (!predicate()) {
-    if (Date.now() - started > timeoutMs) throw new Error(`timed out waiting for ${what}`);
-    await sleep(10);
-  }
-}
+// Bounded waits, so that a server that never answers fails the test rather
+// than holding it.
+const settled = (promise, what) => within(promise, PATIENCE, what);
+const reached = (predicate, what) => until(predicate, what, PATIENCE);
 
 let server;
 let port;
 
 // Stored before any bad input arrives; every test checks that it is intact.
-const SENTINEL = { target: '/badinput/sentinel', type: 'application/octet-stream', body: randomBytes(70_000, 77) };
+const SENTINEL = { target: '/badinput/sentinel', type: 'application/octet-stream', body: seededBytes(70_000, 77) };
 
 before(async () => {
   server = await startServer();
@@ -136,7 +103,7 @@ const ssMissing = spawnSync('ss', ['-V']).status !== 0 && 'needs ss to see what 
 const countable = process.env.TINKERPOT_TARGET !== 'windows' && fs.existsSync('/proc/self/fd');
 const descriptors = () => (countable ? fs.readdirSync(`/proc/${server.child.pid}/fd`).length : 0);
 const untilDescriptorsAtMost = (count) =>
-  until(() => descriptors() <= count, `the server to close down to ${count} descriptors (${descriptors()} open)`);
+  reached(() => descriptors() <= count, `the server to close down to ${count} descriptors (${descriptors()} open)`);
 
 describe('heads that do not parse: the core\'s 400 and the close', () => {
   // Header lines of 500 bytes each (20 of them, fewer than the 31 a head
@@ -154,7 +121,7 @@ describe('heads that do not parse: the core\'s 400 and the close', () => {
   ];
   for (const { name, bytes } of CASES) {
     test(name, async () => {
-      const reply = await within(exchange(port, Buffer.from(bytes, 'latin1')), 'end of the connection');
+      const reply = await settled(exchange(port, Buffer.from(bytes, 'latin1')), 'end of the connection');
       assert.equal(text(reply), CORE_BAD_REQUEST);
       await assertStillServing();
     });
@@ -167,7 +134,7 @@ describe('heads that do not parse: the core\'s 400 and the close', () => {
   const RANDOM = [[1, 11], [2, 12], [64, 13], [1000, 14], [4095, 15], [4096, 16], [4097, 17], [10_000, 18], [70_000, 19]];
   for (const [size, seed] of RANDOM) {
     test(`${size} random bytes (seed ${seed})`, async () => {
-      const reply = text(await within(exchange(port, randomBytes(size, seed)), 'end of the connection'));
+      const reply = text(await settled(exchange(port, seededBytes(size, seed)), 'end of the connection'));
       assert.ok(KNOWN.includes(reply), `unexpected reply ${JSON.stringify(reply.slice(0, 200))}`);
       await assertStillServing();
     });
@@ -197,7 +164,7 @@ describe('Content-Length that is no usable length', () => {
       await put(port, kept, 'old content', { type: 'text/old' });
       for (const target of [kept, absent]) {
         const sent = putRequest(target, Buffer.from(BODY), { type: 'text/new', length });
-        const { result, lines } = await loggedBy(server, () => within(exchange(port, sent), `reply to PUT ${target}`));
+        const { result, lines } = await loggedBy(server, () => settled(exchange(port, sent), `reply to PUT ${target}`));
         assert.equal(text(result), reply);
         const logged = reply === REPLY.created ? [creating(target), `reserved: ${reserved}`, created(target)] : [creating(target)];
         assert.deepEqual(lines, logged);
@@ -230,7 +197,7 @@ describe('Content-Length that is no usable length', () => {
       const target = `/length/post-${i}`;
       const head = request('POST', target, [['Content-Length', length]], Buffer.from('a=1'));
       const steps = rest ? [head, Buffer.from(rest), 'end'] : [head];
-      const { result, lines } = await loggedBy(server, () => within(converse(port, steps), `reply to POST ${target}`));
+      const { result, lines } = await loggedBy(server, () => settled(converse(port, steps), `reply to POST ${target}`));
       assert.equal(text(result), REPLY.seeOther(target));
       assert.deepEqual(lines, [`Posted: ${target}`]);
       await assertStored(target, 'text/plain', rest ? 'a:1\nb:2\n---\n' : 'a:1\n---\n');
@@ -279,7 +246,7 @@ describe('bodies cut off by a reset: nothing stored, nothing reported', { skip: 
           const sock = await connect();
           await written(sock, head(target));
           await written(sock, Buffer.from(later));
-          await until(() => unreadByServer(sock) === 0, 'the server to read the body sent so far');
+          await reached(() => unreadByServer(sock) === 0, 'the server to read the body sent so far');
           sock.resetAndDestroy();
           await sock.ended;
           await untilDescriptorsAtMost(before);
@@ -304,13 +271,13 @@ describe('WebSocket frames that no client should send', () => {
   const MASK = Buffer.from([0x37, 0xfa, 0x21, 0x3d]);
 
   const wsLines = (offset) => server.linesSince(offset).filter((line) => line.startsWith('on_ws_'));
-  const untilWsClose = (offset) => until(() => wsLines(offset).includes('on_ws_close'), 'the on_ws_close line');
+  const untilWsClose = (offset) => reached(() => wsLines(offset).includes('on_ws_close'), 'the on_ws_close line');
 
   // A connection past its handshake; `afterHandshake()` is what came since.
   async function upgraded() {
     const sock = await connect();
     sock.write(UPGRADE);
-    await until(() => sock.received.length >= SWITCHING.length || sock.destroyed, 'the 101 reply');
+    await reached(() => sock.received.length >= SWITCHING.length || sock.destroyed, 'the 101 reply');
     assert.equal(text(sock.received.subarray(0, SWITCHING.length)), SWITCHING);
     sock.afterHandshake = () => sock.received.subarray(SWITCHING.length);
     return sock;
@@ -335,7 +302,7 @@ describe('WebSocket frames that no client should send', () => {
       const offset = server.stdout.length;
       const sock = await upgraded();
       sock.write(Buffer.concat([wideHead(0x82, length), masked(Buffer.from('a few bytes of payload'))]));
-      await within(sock.ended, 'the close');
+      await settled(sock.ended, 'the close');
       assert.equal(sock.afterHandshake().length, 0);
       await untilWsClose(offset);
       assert.deepEqual(wsLines(offset), ['on_ws_connect', 'on_ws_close']);
@@ -348,7 +315,7 @@ describe('WebSocket frames that no client should send', () => {
     const sock = await upgraded();
     const payload = Buffer.concat([Buffer.from([0x03, 0xe8]), Buffer.alloc(123, 'r')]);
     sock.write(Buffer.concat([Buffer.from([0x88, 0x80 | payload.length]), MASK, masked(payload)]));
-    await within(sock.ended, 'the close');
+    await settled(sock.ended, 'the close');
     assert.deepEqual([...sock.afterHandshake()], [0x88, 0x00]);
     await untilWsClose(offset);
     assert.deepEqual(wsLines(offset), ['on_ws_connect', 'on_ws_close']);
@@ -362,7 +329,7 @@ describe('WebSocket frames that no client should send', () => {
     const sock = await upgraded();
     const payload = Buffer.alloc(100, 'c');
     sock.end(Buffer.concat([Buffer.from([0x81, 0x80 | payload.length]), MASK, masked(payload).subarray(0, 50)]));
-    await within(sock.ended, 'the close');
+    await settled(sock.ended, 'the close');
     assert.equal(sock.afterHandshake().length, 0);
     await untilWsClose(offset);
     assert.deepEqual(wsLines(offset), ['on_ws_connect', 'on_ws_close']);
@@ -376,8 +343,8 @@ describe('WebSocket frames that no client should send', () => {
     test(`${size} random bytes after the handshake (seed ${seed})`, async () => {
       const offset = server.stdout.length;
       const sock = await upgraded();
-      sock.end(randomBytes(size, seed));
-      await within(sock.ended, 'the close');
+      sock.end(seededBytes(size, seed));
+      await settled(sock.ended, 'the close');
       assert.match(sock.afterHandshake().toString('hex'), /^(8a00)*(8800)?$/);
       await untilWsClose(offset);
       assert.match(wsLines(offset).join(' '), /^on_ws_connect (on_ws_data )*on_ws_close$/);
@@ -394,7 +361,7 @@ describe('readers that vanish in the middle of a reply', () => {
   async function vanishMidReply() {
     const sock = await connect();
     sock.write(request('GET', '/ace.min.js'));
-    await until(() => sock.received.length > 0 || sock.destroyed, 'the first bytes of the reply');
+    await reached(() => sock.received.length > 0 || sock.destroyed, 'the first bytes of the reply');
     sock.resetAndDestroy();
     await sock.ended;
     assert.match(text(sock.received), /^HTTP\/1\.0 200 OK\r\n/);
@@ -407,7 +374,7 @@ describe('readers that vanish in the middle of a reply', () => {
     }
     // Each handler ran on past the failed send to its own end.
     const count = () => server.linesSince(offset).filter((line) => line === accessed).length;
-    await until(() => count() >= ROUNDS * AT_ONCE, `${ROUNDS * AT_ONCE} Accessed lines (${count()} so far)`);
+    await reached(() => count() >= ROUNDS * AT_ONCE, `${ROUNDS * AT_ONCE} Accessed lines (${count()} so far)`);
     const whole = await get(port, '/ace.min.js');
     assert.equal(whole.head, REPLY.okTyped('text/javascript'));
     assert.ok(whole.body.equals(ace), `${whole.body.length} bytes of ${ace.length}`);

@@ -9,7 +9,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
-import { startServer, repoRoot, slow } from './lib/server.mjs';
+import { startServer, repoRoot, slow, within, until } from './lib/server.mjs';
 import { REPLY, request } from './lib/content.mjs';
 
 const WORKERS = 64;
@@ -93,26 +93,6 @@ function residentKb(pid) {
   return Number(/^VmRSS:\s+(\d+) kB/m.exec(status)[1]);
 }
 
-async function until(predicate, what, ms) {
-  const started = Date.now();
-  while (!predicate()) {
-    if (Date.now() - started > ms) throw new Error(`${what}: not within ${ms} ms`);
-    await sleep(100);
-  }
-}
-
-async function within(promise, ms, what) {
-  let timer;
-  const timeout = new Promise((_, reject) => {
-    timer = setTimeout(() => reject(new Error(`${what}: nothing within ${ms} ms`)), ms);
-  });
-  try {
-    return await Promise.race([promise, timeout]);
-  } finally {
-    clearTimeout(timer);
-  }
-}
-
 // A client connection that keeps what it receives and how it ended.
 // `established` resolves once the kernel has completed it, which says
 // nothing yet about the server having accepted it.
@@ -166,7 +146,7 @@ async function fillEverySlot(server, t, opened) {
     await within(Promise.all(batch.map((c) => c.established)), WAIT_MS, `connections ${first} on`);
     held.push(...batch);
   }
-  await until(() => socketsOf(pid) - ownSockets >= FULL, `the server accepting all ${FULL}`, WAIT_MS)
+  await until(() => socketsOf(pid) - ownSockets >= FULL, `the server accepting all ${FULL}`, WAIT_MS, 100)
     .catch((e) => assert.fail(`${e.message}: it holds ${socketsOf(pid) - ownSockets}`));
   const fullKb = residentKb(pid);
   t.diagnostic(`server VmRSS: ${idleKb} kB idle, ${fullKb} kB holding ${FULL} connections`);
@@ -195,7 +175,7 @@ async function fillEverySlot(server, t, opened) {
   // Each of the rest is answered 400 as it closes, and its slot freed.
   const rest = await closeAndCollect(held);
   assert.deepEqual(tally(rest), { [BAD_REQUEST]: FULL - 1 });
-  await until(() => socketsOf(pid) === ownSockets, 'the server closing every slot', WAIT_MS)
+  await until(() => socketsOf(pid) === ownSockets, 'the server closing every slot', WAIT_MS, 100)
     .catch((e) => assert.fail(`${e.message}: ${socketsOf(pid) - ownSockets} still open`));
 }
 

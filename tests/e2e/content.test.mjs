@@ -10,7 +10,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { promisify } from 'node:util';
 import { startServer, exchange, splitReply, repoRoot, longBits, converse } from './lib/server.mjs';
-import { PEER, REPLY, request, putRequest, put, get, loggedBy } from './lib/content.mjs';
+import { PEER, REPLY, request, putRequest, put, get, loggedBy, seededBytes } from './lib/content.mjs';
 
 const run = promisify(execFile);
 const wide = longBits() === 64;
@@ -43,16 +43,10 @@ const missed = (target) => `Access '${target}' From '${PEER}'`;
 const creating = (target) => `Creating: ${target}`;
 const created = (target) => `Created: ${target}`;
 
-// Bytes in which every value occurs, zero bytes included, in no simple order.
+// Bytes in which every value occurs, with many zero bytes among them.
 function binaryBody(size, seed) {
-  const bytes = Buffer.alloc(size);
-  let x = seed >>> 0 || 1;
-  for (let i = 0; i < size; i++) {
-    x ^= x << 13;
-    x ^= x >>> 17;
-    x ^= x << 5;
-    bytes[i] = i % 7 === 0 ? 0 : x & 0xff;
-  }
+  const bytes = seededBytes(size, seed);
+  for (let i = 0; i < size; i += 7) bytes[i] = 0;
   return bytes;
 }
 

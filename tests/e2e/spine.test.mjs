@@ -1,18 +1,14 @@
 // The server core as a client meets it: the command line and console lines,
 // start-up failures and their exit statuses, the 400 reply for what does not
-// parse, the stop on Ctrl+C with connections open, and the slot tables of all
-// 64 workers filled to the last slot.
+// parse, and the stop on Ctrl+C with connections open.
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, spawnSync } from 'node:child_process';
+import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
-import path from 'node:path';
-import { fileURLToPath } from 'node:url';
 import { startServer, stopServer, launch, exchange, freePort, slow } from './lib/server.mjs';
 
-const here = path.dirname(fileURLToPath(import.meta.url));
 const BAD_REQUEST = 'HTTP/1.1 400 Bad Request\r\n\r\n';
 const BANNER = '[tinkerpot 1.4.2]';
 const READY = 'Ctrl+C to stop server.';
@@ -49,19 +45,6 @@ function track(promise) {
   const tracked = { settled: false, promise };
   promise.then(() => { tracked.settled = true; }, () => { tracked.settled = true; });
   return tracked;
-}
-
-// The promise's value, or a failure naming `what` once timeoutMs have passed.
-async function within(promise, timeoutMs, what) {
-  let timer;
-  const timeout = new Promise((_, reject) => {
-    timer = setTimeout(() => reject(new Error(`no ${what} within ${timeoutMs} ms`)), timeoutMs);
-  });
-  try {
-    return await Promise.race([promise, timeout]);
-  } finally {
-    clearTimeout(timer);
-  }
 }
 
 // Starts the program with the arguments that argsFor(port) gives for a
@@ -264,91 +247,6 @@ describe('Ctrl+C with connections open', () => {
       sock.destroy();
       stopped ||= track(server.stop());
       assert.deepEqual(await stopped.promise, { code: 0, signal: null });
-    }
-  });
-});
-
-// 64 workers of 158 connections each, and one client more. Needs /proc to
-// count the server's descriptors and a hard limit that lets both processes
-// hold that many; the server itself starts with a low soft limit, so that
-// holding them all also shows that it raised its own.
-const WORKERS = 64;
-const CONNECTIONS_PER_WORKER = 158;
-const FULL = WORKERS * CONNECTIONS_PER_WORKER;
-
-function hardFdLimit() {
-  const probe = spawnSync('sh', ['-c', 'ulimit -Hn'], { encoding: 'utf8' });
-  const value = probe.stdout.trim();
-  return value === 'unlimited' ? Infinity : Number(value);
-}
-
-function whyNotFull() {
-  if (slow) return 'too slow under an emulator';
-  if (process.platform !== 'linux' || !fs.existsSync('/proc/self/fd')) return 'needs /proc';
-  if (!(hardFdLimit() >= FULL + 500)) return `the hard descriptor limit is below ${FULL + 500}`;
-  return false;
-}
-
-const descriptors = (pid) => fs.readdirSync(`/proc/${pid}/fd`).length;
-
-async function until(predicate, what, timeoutMs = 300000) {
-  const started = Date.now();
-  while (!predicate()) {
-    if (Date.now() - started > timeoutMs) throw new Error(`timed out waiting for ${what}`);
-    await sleep(50);
-  }
-}
-
-// The holder process and its output lines.
-function startHolder(port, count) {
-  const child = spawn('sh', ['-c', 'ulimit -Sn "$(ulimit -Hn)" && exec "$0" "$@"', process.execPath,
-    path.join(here, 'lib', 'holder.mjs'), String(port), String(count)], { stdio: ['pipe', 'pipe', 'inherit'] });
-  const holder = { child, out: '' };
-  child.stdout.on('data', (d) => { holder.out += d; });
-  holder.exited = new Promise((resolve) => child.on('exit', (code) => resolve(code)));
-  holder.line = (pattern) => until(() => pattern.test(holder.out) || child.exitCode !== null, String(pattern))
-    .then(() => {
-      const found = holder.out.match(pattern);
-      if (!found) throw new Error(`holder ended: ${holder.out}`);
-      return found;
-    });
-  return holder;
-}
-
-describe('every slot of every worker in use', { skip: whyNotFull() }, () => {
-  test(`${FULL} connections are held; one more waits until one of them ends`, { timeout: 600000 }, async () => {
-    const server = await startServer({ wrap: ['sh', '-c', 'ulimit -Sn 1024 && exec "$0" "$@"'] });
-    const pid = server.child.pid;
-    const base = descriptors(pid);
-    const holder = startHolder(server.port, FULL);
-    try {
-      await holder.line(new RegExp(`^held ${FULL}$`, 'm'));
-      await until(() => descriptors(pid) >= base + FULL, `the server to accept ${FULL} connections`);
-
-      // No worker has a free slot: the next client stays in the backlog. A
-      // worker that still asked poll about the listener would accept it into
-      // a full table and end the process.
-      const waiting = track(exchange(server.port, 'GET /missing HTTP/1.1\r\n\r\n'));
-      await sleep(1000);
-      assert.equal(waiting.settled, false, 'a client beyond the last slot was answered');
-      assert.equal(server.child.exitCode, null, server.stderr);
-
-      // One connection ends; its worker polls the listener again and takes the client.
-      holder.child.stdin.write('close-one\n');
-      await holder.line(/^closed-one$/m);
-      assert.match(text(await within(waiting.promise, 60000, 'reply to the waiting client')), /^HTTP\/1\.0 404 /);
-
-      assert.deepEqual(await server.stop(), { code: 0, signal: null });
-      const [, closed, bytes] = await holder.line(/^server-closed (\d+) (\d+)$/m);
-      assert.deepEqual([Number(closed), Number(bytes)], [FULL - 1, 0]);
-      holder.child.stdin.end();
-      assert.equal(await holder.exited, 0);
-    } catch (e) {
-      if (server.stderr) e.message += `\nserver stderr: ${server.stderr}`;
-      throw e;
-    } finally {
-      if (server.child.exitCode === null) server.child.kill('SIGKILL');
-      if (holder.child.exitCode === null) holder.child.kill('SIGKILL');
     }
   });
 });

@@ -6,21 +6,11 @@ import assert from 'node:assert/strict';
 import { once } from 'node:events';
 import net from 'node:net';
 import WebSocket from 'ws';
-import { startServer, exchange, splitReply, slow } from './lib/server.mjs';
+import { startServer, exchange, splitReply, slow, until } from './lib/server.mjs';
 
 const patience = slow ? 180000 : 30000;
 
-function waitUntil(predicate, what, timeoutMs = patience) {
-  return new Promise((resolve, reject) => {
-    const started = Date.now();
-    const tick = () => {
-      if (predicate()) return resolve();
-      if (Date.now() - started > timeoutMs) return reject(new Error(`timed out waiting for ${what}`));
-      setTimeout(tick, 10);
-    };
-    tick();
-  });
-}
+const waitUntil = (predicate, what) => until(predicate, what, patience);
 
 // Runs body against a fresh server, then stops it and checks that it ended
 // by itself with status 0, whether or not body failed.

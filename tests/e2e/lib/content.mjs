@@ -61,3 +61,17 @@ export async function loggedBy(server, action) {
   assert.equal(lines.pop(), markerLine);
   return { result, lines };
 }
+
+// The same bytes for the same seed on every run (xorshift32): every byte
+// value occurs, in no simple order.
+export function seededBytes(size, seed) {
+  const bytes = Buffer.alloc(size);
+  let x = seed >>> 0 || 1;
+  for (let i = 0; i < size; i++) {
+    x ^= x << 13;
+    x ^= x >>> 17;
+    x ^= x << 5;
+    bytes[i] = x & 0xff;
+  }
+  return bytes;
+}

@@ -50,14 +50,30 @@ export function freePort() {
   });
 }
 
-function waitFor(predicate, what, timeoutMs) {
+// The promise's value, or a failure naming `what` once ms have passed: a
+// server that never answers must fail the test, not hold it.
+export async function within(promise, ms, what) {
+  let timer;
+  const timeout = new Promise((_, reject) => {
+    timer = setTimeout(() => reject(new Error(`${what}: nothing within ${ms} ms`)), ms);
+  });
+  try {
+    return await Promise.race([promise, timeout]);
+  } finally {
+    clearTimeout(timer);
+  }
+}
+
+// Polls for a state the test cannot be told of; bounded, so that a stall
+// fails the test. Resolves with the predicate's first truthy value.
+export function until(predicate, what, ms, pollMs = 10) {
   return new Promise((resolve, reject) => {
     const started = Date.now();
     const tick = () => {
       const value = predicate();
       if (value) return resolve(value);
-      if (Date.now() - started > timeoutMs) return reject(new Error(`timed out waiting for ${what}`));
-      setTimeout(tick, 10);
+      if (Date.now() - started > ms) return reject(new Error(`${what}: not within ${ms} ms`));
+      setTimeout(tick, pollMs);
     };
     tick();
   });
@@ -87,7 +103,7 @@ export function launch(args, env = {}, { wrap = [] } = {}) {
   proc.exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
   proc.lines = () => proc.stdout.split('\n').filter((l, i, all) => i < all.length - 1);
   proc.waitForOutput = (text, timeoutMs = slow ? 60000 : 10000) =>
-    waitFor(() => proc.stdout.includes(text), JSON.stringify(text), timeoutMs);
+    until(() => proc.stdout.includes(text), JSON.stringify(text), timeoutMs);
   proc.waitForLine = (line, timeoutMs) => proc.waitForOutput(`${line}\n`, timeoutMs);
   // The whole lines written after `offset`, a past length of `stdout`.
   proc.linesSince = (offset) => proc.stdout.slice(offset).split('\n').slice(0, -1);
@@ -141,7 +157,7 @@ function sigintCaught(pid, timeoutMs) {
     const mask = /^SigCgt:\s*([0-9a-f]+)/m.exec(status);
     return !mask || (BigInt(`0x${mask[1]}`) & SIGINT_BIT) !== 0n;
   };
-  return waitFor(caught, 'the Ctrl+C handler', timeoutMs);
+  return until(caught, 'the Ctrl+C handler', timeoutMs);
 }
 
 // Ctrl+C, then the exit status. Rejects when a sanitizer reported anything,
