@@ -9,20 +9,12 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { promisify } from 'node:util';
-import { startServer, exchange, splitReply, repoRoot, longBits, converse } from './lib/server.mjs';
-import { PEER, REPLY, request, putRequest, put, get, loggedBy, seededBytes } from './lib/content.mjs';
+import { startServer, exchange, splitReply, longBits, converse } from './lib/server.mjs';
+import { PEER, REPLY, request, putRequest, put, get, loggedBy, seededBytes, BUILTINS } from './lib/content.mjs';
 
 const run = promisify(execFile);
 const wide = longBits() === 64;
 const LONG_MAX = wide ? '9223372036854775807' : '2147483647';
-
-const aceDir = path.join(repoRoot, 'node_modules', 'ace-builds', 'src-min');
-const BUILTINS = [
-  { target: '/', type: 'text/html', file: path.join(repoRoot, 'assets', 'tinkerpot.html') },
-  { target: '/ace.min.js', type: 'text/javascript', file: path.join(aceDir, 'ace.js') },
-  { target: '/mode-html.js', type: 'text/javascript', file: path.join(aceDir, 'mode-html.js') },
-  { target: '/worker-html.js', type: 'text/javascript', file: path.join(aceDir, 'worker-html.js') },
-];
 
 let server;
 let port;

@@ -11,12 +11,10 @@
 // short. Nothing here measures speed.
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
 import net from 'node:net';
-import path from 'node:path';
 import WebSocket from 'ws';
-import { startServer, repoRoot, slow } from './lib/server.mjs';
-import { REPLY, request, putRequest } from './lib/content.mjs';
+import { startServer, slow, within, until } from './lib/server.mjs';
+import { REPLY, request, putRequest, BUILTINS, seededBytes } from './lib/content.mjs';
 
 // Sanitizer builds move bytes several times more slowly, and other tests may
 // share the machine: a stall is a wait far beyond that, not a slow transfer.
@@ -27,29 +25,11 @@ const CONNECT_MS = 60000;
 const HEAD_READ = 4096; // the server's one read of a request head
 const SEPARATOR = '\n---\n';
 
-const aceDir = path.join(repoRoot, 'node_modules', 'ace-builds', 'src-min');
-const BUILTINS = [
-  { target: '/', type: 'text/html', file: path.join(repoRoot, 'assets', 'tinkerpot.html') },
-  { target: '/ace.min.js', type: 'text/javascript', file: path.join(aceDir, 'ace.js') },
-  { target: '/mode-html.js', type: 'text/javascript', file: path.join(aceDir, 'mode-html.js') },
-  { target: '/worker-html.js', type: 'text/javascript', file: path.join(aceDir, 'worker-html.js') },
-].map((b) => ({ ...b, body: fs.readFileSync(b.file) }));
-
 // ---- what is sent ---------------------------------------------------------------
 
 // A pool of bytes in no simple order, zero bytes and every other value among
 // them; each body is a different stretch of it.
-const POOL = (() => {
-  const bytes = Buffer.alloc(8 << 20);
-  let x = 0x9e3779b9;
-  for (let i = 0; i < bytes.length; i++) {
-    x ^= x << 13;
-    x ^= x >>> 17;
-    x ^= x << 5;
-    bytes[i] = x & 0xff;
-  }
-  return bytes;
-})();
+const POOL = seededBytes(8 << 20, 0x9e3779b9);
 
 // The bytes of one upload, told apart from every other by its size, by its
 // stretch of the pool and by its name stamped at every 64 KiB: a body served
@@ -151,27 +131,6 @@ function messageFor(client, m) {
 }
 
 // ---- bounded waits and connections -----------------------------------------------
-
-// The promise's value, or a failure naming `what` once ms have passed.
-async function within(promise, ms, what) {
-  let timer;
-  const timeout = new Promise((_, reject) => {
-    timer = setTimeout(() => reject(new Error(`${what}: nothing within ${ms} ms`)), ms);
-  });
-  try {
-    return await Promise.race([promise, timeout]);
-  } finally {
-    clearTimeout(timer);
-  }
-}
-
-async function until(predicate, what, ms = STALL_MS) {
-  const started = Date.now();
-  while (!predicate()) {
-    if (Date.now() - started > ms) throw new Error(`${what}: not within ${ms} ms`);
-    await new Promise((r) => setTimeout(r, 20));
-  }
-}
 
 // Where a reply departs from the expected one, in words; null when it is whole
 // and right. Buffers are compared, never printed.
@@ -422,7 +381,7 @@ describe('1,000 connections at once, with form posts and WebSocket clients besid
         const expected = { on_ws_connect: WS_CLIENTS, on_ws_data: WS_CLIENTS * WS_MESSAGES, on_ws_close: WS_CLIENTS };
         const counts = () => Object.fromEntries(Object.keys(expected).map((line) => [line, countLines(server, line)]));
         // The server logs a close only after it has answered it.
-        await until(() => counts().on_ws_close >= WS_CLIENTS, 'the on_ws_close lines').catch(() => {});
+        await until(() => counts().on_ws_close >= WS_CLIENTS, 'the on_ws_close lines', STALL_MS).catch(() => {});
         assert.deepEqual(counts(), expected);
         const pongs = sum(sessions.map((o) => o.value.pongs));
         t.diagnostic(`WebSocket: ${WS_CLIENTS} clients, ${expected.on_ws_data} data frames, ${pongs} pings and pongs`);

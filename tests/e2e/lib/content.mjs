@@ -1,9 +1,21 @@
 // Raw requests to the content service and a way to read the log lines that
 // exactly one request wrote.
 import assert from 'node:assert/strict';
-import { exchange, splitReply } from './server.mjs';
+import fs from 'node:fs';
+import path from 'node:path';
+import { exchange, splitReply, repoRoot } from './server.mjs';
 
 export const PEER = '127.0.0.1';
+
+// What the server holds from its start: the editor page and Ace's files,
+// with the bytes each must be served with.
+const aceDir = path.join(repoRoot, 'node_modules', 'ace-builds', 'src-min');
+export const BUILTINS = [
+  { target: '/', type: 'text/html', file: path.join(repoRoot, 'assets', 'tinkerpot.html') },
+  { target: '/ace.min.js', type: 'text/javascript', file: path.join(aceDir, 'ace.js') },
+  { target: '/mode-html.js', type: 'text/javascript', file: path.join(aceDir, 'mode-html.js') },
+  { target: '/worker-html.js', type: 'text/javascript', file: path.join(aceDir, 'worker-html.js') },
+].map((b) => ({ ...b, body: fs.readFileSync(b.file) }));
 
 export const REPLY = {
   created: 'HTTP/1.0 201 Created\r\nAccess-Control-Allow-Origin: *\r\n\r\n',
