@@ -26,27 +26,7 @@ TARGET=/bench/posts
 
 # ---- outside the namespace: build and install -----------------------------------
 
-as_root() {
-  if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
-}
-
-install_missing() {
-  local missing=()
-  command -v ab >/dev/null || missing+=(apache2-utils)
-  command -v curl >/dev/null || missing+=(curl)
-  command -v ip >/dev/null || missing+=(iproute2)
-  if ((${#missing[@]})); then
-    echo "installing: ${missing[*]}"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-  fi
-}
-
-build_release() {
-  bash "$root/tools/setup.sh"
-  cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$root/build-bench" --target tinkerpot >/dev/null
-}
+source "$here/common.sh"
 
 # One form body of exactly POST_BYTES bytes, which decodes to a record of
 # POST_BYTES + 5: the = becomes a colon and the separator follows.
@@ -137,7 +117,7 @@ inside() {
 }
 
 main() {
-  install_missing
+  install_missing ab:apache2-utils curl:curl ip:iproute2
   if [[ -z ${TINKERPOT_BIN:-} ]]; then
     build_release
     TINKERPOT_BIN=$root/build-bench/tinkerpot

@@ -28,28 +28,7 @@ NGINX_PORT=8881
 
 # ---- outside the namespace: build and install -----------------------------------
 
-as_root() {
-  if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
-}
-
-install_missing() {
-  local missing=()
-  command -v nginx >/dev/null || [[ -x /usr/sbin/nginx ]] || missing+=(nginx)
-  command -v ab >/dev/null || missing+=(apache2-utils)
-  command -v curl >/dev/null || missing+=(curl)
-  command -v ip >/dev/null || missing+=(iproute2)
-  if ((${#missing[@]})); then
-    echo "installing: ${missing[*]}"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-  fi
-}
-
-build_release() {
-  bash "$root/tools/setup.sh"
-  cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$root/build-bench" --target tinkerpot >/dev/null
-}
+source "$here/common.sh"
 
 # A practice page of exactly 3,000 bytes, the size of a learner's first pages.
 make_page() {
@@ -406,7 +385,7 @@ inside() {
 main() {
   local csv=${1:-$here/results.csv}
   [[ $csv == /* ]] || csv=$PWD/$csv
-  install_missing
+  install_missing nginx:nginx ab:apache2-utils curl:curl ip:iproute2
   build_release
   work_dir=$(mktemp -d)
   trap 'rm -rf "$work_dir"' EXIT
