@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test three times: a normal build, one under AddressSanitizer
-# with UndefinedBehaviorSanitizer, one under ThreadSanitizer. Then the cross
-# builds (32-bit ARM Linux under qemu-arm, Windows under wine) run the
-# end-to-end tests against their own programs.
+# with UndefinedBehaviorSanitizer, one under ThreadSanitizer. Then each fuzz
+# target runs for 15 seconds, and the cross builds (32-bit ARM Linux under
+# qemu-arm, Windows under wine) run the end-to-end tests against their own
+# programs.
 set -euo pipefail
 cd "$(dirname "$0")"
 bash tools/setup.sh --test
