@@ -10,7 +10,7 @@ import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
-import { startServer, converse, exchange, repoRoot, longBits, slow, within, until } from './lib/server.mjs';
+import { startServer, converse, exchange, repoRoot, longBits, slow, runner, within, until } from './lib/server.mjs';
 import { PEER, REPLY, request, putRequest, put, get, loggedBy, seededBytes } from './lib/content.mjs';
 
 const CORE_BAD_REQUEST = 'HTTP/1.1 400 Bad Request\r\n\r\n';
@@ -94,6 +94,11 @@ function unreadByServer(sock) {
   return recvQ === '' ? NaN : Number(recvQ);
 }
 const ssMissing = spawnSync('ss', ['-V']).status !== 0 && 'needs ss to see what the server has read';
+// Wine's socket layer now and then hands a reset to the program as an
+// orderly end of stream (a receive of 0, after which the body that came is
+// the upload), where Windows itself reports WSAECONNRESET.
+const resetsBlurred = process.env.TINKERPOT_TARGET === 'windows' && runner.some((word) => /wine/.test(word))
+  && 'wine may report a reset as an orderly end of stream';
 
 // Once the server holds no more descriptors than it did at `count`, every
 // connection opened since has been closed, so its handler has run to its
@@ -206,7 +211,7 @@ describe('Content-Length that is no usable length', () => {
   }
 });
 
-describe('bodies cut off by a reset: nothing stored, nothing reported', { skip: ssMissing }, () => {
+describe('bodies cut off by a reset: nothing stored, nothing reported', { skip: ssMissing || resetsBlurred }, () => {
   // `head` goes first, `later` once the server has begun the body; the
   // reset comes when the server has read every byte and waits for more.
   const CUT = [
