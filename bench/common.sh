@@ -24,3 +24,14 @@ build_release() {
   cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$root/build-bench" --target tinkerpot >/dev/null
 }
+
+# Waits up to about five seconds for an HTTP answer on 127.0.0.1:PORT.
+wait_for_port() {
+  local port=$1
+  for _ in $(seq 1 100); do
+    curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$port/" && return 0
+    sleep 0.05
+  done
+  echo "nothing answers on port $port" >&2
+  return 1
+}

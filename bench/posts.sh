@@ -46,15 +46,6 @@ stop_server() {
   fi
 }
 
-wait_for_port() {
-  for _ in $(seq 1 100); do
-    curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$PORT/" && return 0
-    sleep 0.05
-  done
-  echo "nothing answers on port $PORT" >&2
-  return 1
-}
-
 # GETs of "/" one after another until the flag file goes, each one's time in
 # seconds on a line of its own.
 time_gets() {
@@ -81,7 +72,7 @@ inside() {
   ip link set lo up
   "$TINKERPOT_BIN" 127.0.0.1 "$PORT" >/dev/null &
   tinkerpot_pid=$!
-  wait_for_port
+  wait_for_port "$PORT"
 
   touch "$dir/timing"
   time_gets "$dir/gets" "$dir/timing" &

@@ -97,16 +97,6 @@ stop_servers() {
   fi
 }
 
-wait_for_port() {
-  local port=$1
-  for _ in $(seq 1 100); do
-    curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$port/" && return 0
-    sleep 0.05
-  done
-  echo "nothing answers on port $port" >&2
-  return 1
-}
-
 start_nginx() {
   local dir=$1 nginx_bin
   nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
