@@ -4,6 +4,7 @@
 #include "../server/tidewire.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -28,6 +29,9 @@
 #include <arpa/inet.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#ifdef __APPLE__
+#include <sys/sysctl.h>
+#endif
 #endif
 
 extern "C" {
@@ -100,7 +104,13 @@ static void lock_give() { pthread_mutex_unlock(&contents_mx); }
 static unsigned long long available_memory()
 {
 #ifdef __APPLE__
-    return ULLONG_MAX;  // allocations that cannot be had fail there
+    // macOS pages out rather than failing or killing, and has no cheap
+    // figure of what is free: the machine's memory is the bound.
+    uint64_t physical = 0;
+    size_t size = sizeof physical;
+    if (sysctlbyname("hw.memsize", &physical, &size, NULL, 0) != 0)
+        return ULLONG_MAX;
+    return physical;
 #else
     unsigned long long kib = ULLONG_MAX / 1024;
     if (FILE* meminfo = fopen("/proc/meminfo", "r")) {
@@ -214,33 +224,116 @@ static std::string_view body_with_head(const http& req)
                              : std::string_view();
 }
 
-// Appends bytes unless the growth would take more memory than the system
-// can give; false then, and data is left as it was.
-static bool append_bounded(std::vector<char>& data, const char* bytes, size_t count)
+// The room that uploads in progress hold, set aside or filled: the body
+// buffers of every PUT and POST being received. The system reports room set
+// aside as still available until its pages are touched, so each upload is
+// bounded by what is available less what the others hold.
+static std::atomic<unsigned long long> g_upload_room{0};
+
+// What a new claim may take: the memory available less the uploads' room.
+static unsigned long long room_left()
 {
-    size_t needed = data.size() + count;
-    if (needed > data.capacity()) {
-        size_t grown = needed > 2 * data.capacity() ? needed : 2 * data.capacity();
-        if (grown > available_memory())
-            return false;
-    }
-    try {
-        data.insert(data.end(), bytes, bytes + count);
-    } catch (const std::exception&) {
-        return false;
-    }
-    return true;
+    unsigned long long available = available_memory();
+    unsigned long long held = g_upload_room;
+    return held < available ? available - held : 0;
 }
 
-// Room for the announced length, set aside before the body arrives.
-static bool reserve_bounded(std::vector<char>& data, long n)
+// The body of one upload as it arrives. Its room counts in g_upload_room
+// for as long as it is received, so that uploads that each fit the memory
+// but together would not are refused instead of getting the process killed.
+class upload_body {
+public:
+    upload_body() = default;
+    upload_body(const upload_body&) = delete;
+    upload_body& operator=(const upload_body&) = delete;
+    ~upload_body() { release(); }
+
+    // Room for `room` bytes in all; false when it is not to be had.
+    bool reserve(size_t room)
+    {
+        if (room <= bytes_.capacity())
+            return true;
+        if (!claim(room))
+            return false;
+        try {
+            bytes_.reserve(room);
+        } catch (const std::exception&) {
+            settle();
+            return false;
+        }
+        settle();
+        return true;
+    }
+
+    // Appends, growing the room by doubling; false and nothing appended
+    // when the room is not to be had.
+    bool append(const char* bytes, size_t count)
+    {
+        size_t needed = bytes_.size() + count;
+        if (needed > bytes_.capacity() && !reserve(std::max(needed, 2 * bytes_.capacity())))
+            return false;
+        bytes_.insert(bytes_.end(), bytes, bytes + count);
+        return true;
+    }
+
+    size_t size() const { return bytes_.size(); }
+
+    // The bytes, with no room past them: they are stored as they are for as
+    // long as the server runs.
+    std::vector<char> take()
+    {
+        if (bytes_.capacity() > bytes_.size())
+            bytes_.shrink_to_fit();
+        std::vector<char> taken = std::move(bytes_);
+        bytes_ = std::vector<char>();
+        settle();
+        return taken;
+    }
+
+private:
+    // Counts `room` in place of what is counted now, if the memory left
+    // besides this upload's own allows it.
+    bool claim(size_t room)
+    {
+        unsigned long long available = available_memory();
+        unsigned long long held = g_upload_room;
+        do {
+            unsigned long long others = held - counted_;
+            if (room > available || others > available - room)
+                return false;
+        } while (!g_upload_room.compare_exchange_weak(held, held - counted_ + room));
+        counted_ = room;
+        return true;
+    }
+
+    // Counts what the buffer really holds, once it has been made.
+    void settle()
+    {
+        size_t held = bytes_.capacity();
+        g_upload_room += held;
+        g_upload_room -= counted_;
+        counted_ = held;
+    }
+
+    void release()
+    {
+        g_upload_room -= counted_;
+        counted_ = 0;
+    }
+
+    std::vector<char> bytes_;
+    size_t counted_ = 0;
+};
+
+// Whether a text may go into a line of a reply head as it is: no control
+// byte but the tab, which a browser would take for the end of the line.
+// The stored type and a post's target are echoed into later replies, where
+// such a byte would let one learner add headers to another's page.
+static bool fit_for_a_head_line(const char* text)
 {
-    if ((unsigned long long)n > available_memory())
-        return false;
-    try {
-        data.reserve((size_t)n);
-    } catch (const std::exception&) {
-        return false;
+    for (const unsigned char* c = (const unsigned char*)text; *c; ++c) {
+        if ((*c < 0x20 && *c != '\t') || *c == 0x7F)
+            return false;
     }
     return true;
 }
@@ -276,10 +369,10 @@ enum class body_end { received, too_large, broken_off };
 
 // The body of a PUT: what came with the head, then the rest from the socket.
 // The largest long means no length was given: read until the peer stops.
-static body_end receive_upload(SOCKET sock, const http& req, long n, std::vector<char>& data)
+static body_end receive_upload(SOCKET sock, const http& req, long n, upload_body& data)
 {
     std::string_view first = body_with_head(req);
-    if (!append_bounded(data, first.data(), first.size()))
+    if (!data.append(first.data(), first.size()))
         return body_end::too_large;
     long remaining = still_to_come(n, first.size());
     char aBuf[RECEIVE_CHUNK];
@@ -289,7 +382,7 @@ static body_end receive_upload(SOCKET sock, const http& req, long n, std::vector
             return body_end::broken_off;
         if (got == 0)
             break;
-        if (!append_bounded(data, aBuf, (size_t)got))
+        if (!data.append(aBuf, (size_t)got))
             return body_end::too_large;
         remaining -= got;
     }
@@ -299,12 +392,12 @@ static body_end receive_upload(SOCKET sock, const http& req, long n, std::vector
 static void serve_put(SOCKET sock, context* ctx)
 {
     const http& req = ctx->hdr;
-    printf("Creating: %s\n", req.m_pURI);
+    twd_log("Creating: %s\n", req.m_pURI);
 
-    std::vector<char> upload;
+    const char* type = http_header(&req, "content-type");
     announced_length announced = content_length(req);
     long n = announced.value;
-    if (n < 0) {
+    if (n < 0 || !fit_for_a_head_line(type)) {
         send_fixed(sock, reply_400);
         return;
     }
@@ -315,12 +408,13 @@ static void serve_put(SOCKET sock, context* ctx)
         send_fixed(sock, reply_413);
         return;
     }
+    upload_body upload;
     if (n != LONG_MAX) {
-        if (!reserve_bounded(upload, n)) {
+        if ((unsigned long)n > SIZE_MAX || !upload.reserve((size_t)n)) {
             send_fixed(sock, reply_413);
             return;
         }
-        printf("reserved: %ld\n", n);
+        twd_log("reserved: %ld\n", n);
     }
     body_end end = receive_upload(sock, req, n, upload);
     if (end == body_end::broken_off)
@@ -329,13 +423,9 @@ static void serve_put(SOCKET sock, context* ctx)
         send_fixed(sock, reply_413);
         return;
     }
-    // A body that came short must not keep, for as long as it is stored,
-    // the room its announced length set aside.
-    if (n != LONG_MAX && (long)upload.size() < n)
-        upload.shrink_to_fit();
-    store_resource(req.m_pURI, content_of(http_header(&req, "content-type"), std::move(upload)));
+    store_resource(req.m_pURI, content_of(type, upload.take()));
     send_fixed(sock, reply_201);
-    printf("Created: %s\n", req.m_pURI);
+    twd_log("Created: %s\n", req.m_pURI);
 }
 
 static void serve_get(SOCKET sock, context* ctx)
@@ -345,7 +435,7 @@ static void serve_get(SOCKET sock, context* ctx)
     peer_text peer(ctx->from);
     if (!found) {
         send_fixed(sock, reply_404);
-        printf("Access '%s' From '%s'\n", target, peer.text);
+        twd_log("Access '%s' From '%s'\n", target, peer.text);
         return;
     }
     if (found->type.empty())
@@ -353,7 +443,7 @@ static void serve_get(SOCKET sock, context* ctx)
     else
         send_formatted(sock, reply_200_typed, found->type.c_str());
     send_bytes(sock, found->block->bytes.data(), found->length);
-    printf("Accessed '%s' From '%s'\n", target, peer.text);
+    twd_log("Accessed '%s' From '%s'\n", target, peer.text);
 }
 
 // The value of the two bytes after a %, read as a base-16 number the way
@@ -414,10 +504,10 @@ static std::string decode_form(std::string_view body)
 // that nothing beyond the announced length is taken from the socket. A
 // length beyond the range of long reads until the peer stops, as the
 // largest long does.
-static body_end gather_form(SOCKET sock, const http& req, std::vector<char>& body)
+static body_end gather_form(SOCKET sock, const http& req, upload_body& body)
 {
     std::string_view first = body_with_head(req);
-    if (!append_bounded(body, first.data(), first.size()))
+    if (!body.append(first.data(), first.size()))
         return body_end::too_large;
     long remaining = still_to_come(content_length(req).value, first.size());
     while (remaining > 0) {
@@ -427,7 +517,7 @@ static body_end gather_form(SOCKET sock, const http& req, std::vector<char>& bod
             return body_end::broken_off;
         if (got == 0)
             break;
-        if (!append_bounded(body, &byte, 1))
+        if (!body.append(&byte, 1))
             return body_end::too_large;
         --remaining;
     }
@@ -490,25 +580,30 @@ static bool append_record(const char* key, const std::string& record, unsigned l
 static void serve_post(SOCKET sock, context* ctx)
 {
     const http& req = ctx->hdr;
-    std::vector<char> body;
-    body_end end = gather_form(sock, req, body);
+    if (!fit_for_a_head_line(req.m_pURI)) {
+        send_fixed(sock, reply_400);
+        return;
+    }
+    upload_body gathered;
+    body_end end = gather_form(sock, req, gathered);
     if (end == body_end::broken_off)
         return;  // no record of a form that may have been cut anywhere
     std::string record;
     bool stored = end == body_end::received;
     if (stored) {
         try {
+            std::vector<char> body = gathered.take();
             record = decode_form(std::string_view(body.data(), body.size()));
         } catch (const std::exception&) {
             stored = false;
         }
     }
-    if (!stored || !append_record(req.m_pURI, record, available_memory())) {
+    if (!stored || !append_record(req.m_pURI, record, room_left())) {
         send_fixed(sock, reply_413);
         return;
     }
     send_formatted(sock, reply_303, req.m_pURI);
-    printf("Posted: %s\n", req.m_pURI);
+    twd_log("Posted: %s\n", req.m_pURI);
 }
 
 extern "C" int on_http_request(SOCKET sock, context* ctx)
@@ -525,7 +620,7 @@ extern "C" int on_http_request(SOCKET sock, context* ctx)
             serve_post(sock, ctx);
         } else {
             send_fixed(sock, reply_405);
-            printf("405:%d %s\n", (int)sock, method);
+            twd_log("405:%d %s\n", (int)sock, method);
         }
     } catch (const std::exception&) {
         // memory ran out for this request alone; the connection closes
@@ -542,7 +637,7 @@ static void add_builtin(const char* key, const char* type, const char* start, co
 
 extern "C" void on_start(sockaddr_in* bindto)
 {
-    puts("[tinkerpot 1.4.2]");
+    twd_log("[tinkerpot 1.4.2]\n");
     try {
         add_builtin("/", "text/html", tinkerpot_html_start, tinkerpot_html_end);
         add_builtin("/ace.min.js", "text/javascript", ace_start, ace_end);
@@ -565,17 +660,17 @@ extern "C" void on_stop(void)
 
 extern "C" int on_ws_connect(SOCKET, context*)
 {
-    fputs("on_ws_connect\n", stdout);
+    twd_log("on_ws_connect\n");
     return 1;
 }
 
 extern "C" int on_ws_data(SOCKET, context*, char*, size_t, char)
 {
-    fputs("on_ws_data\n", stdout);
+    twd_log("on_ws_data\n");
     return 1;
 }
 
 extern "C" void on_ws_close(SOCKET, context*, char*, size_t, char)
 {
-    fputs("on_ws_close\n", stdout);
+    twd_log("on_ws_close\n");
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <errno.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,9 +20,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+#ifdef __APPLE__
+#include <limits.h>
+#include <sys/sysctl.h>
+#endif
 #endif
 
 // Ends the process at once with errno as its status. Workers may still be
@@ -78,6 +87,14 @@ static void socket_close(SOCKET s) { closesocket(s); }
 
 static void socket_set_nonblocking(SOCKET s, u_long mode) { ioctlsocket(s, FIONBIO, &mode); }
 
+static unsigned long socket_unread(SOCKET s)
+{
+    u_long count = 0;
+    return ioctlsocket(s, FIONREAD, &count) == 0 ? count : 0;
+}
+
+static void socket_end_sending(SOCKET s) { shutdown(s, SD_SEND); }
+
 static int poll_slots(pollfd* fds, int n) { return WSAPoll(fds, n, -1); }
 
 [[maybe_unused]] static void sleep_ms(int ms) { Sleep(ms); }
@@ -85,6 +102,9 @@ static int poll_slots(pollfd* fds, int n) { return WSAPoll(fds, n, -1); }
 // Winsock raises no signal for a send to a vanished peer, and a process
 // may hold as many sockets as it likes.
 static void prepare_process() {}
+
+static void lock_log() { _lock_file(stdout); }
+static void unlock_log() { _unlock_file(stdout); }
 
 // Workers keep the scheduling they were started with.
 static void prepare_worker() {}
@@ -105,22 +125,63 @@ static void socket_set_nonblocking(SOCKET s, int mode)
     fcntl(s, F_SETFL, mode ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
 }
 
+static unsigned long socket_unread(SOCKET s)
+{
+    int count = 0;
+    return ioctl(s, FIONREAD, &count) == 0 && count > 0 ? (unsigned long)count : 0;
+}
+
+static void socket_end_sending(SOCKET s) { shutdown(s, SHUT_WR); }
+
 static int poll_slots(pollfd* fds, int n) { return poll(fds, (nfds_t)n, -1); }
 
 [[maybe_unused]] static void sleep_ms(int ms) { usleep((useconds_t)ms * 1000); }
 
+// The most descriptors the system lets this process have open. macOS
+// reports an unlimited hard limit but refuses it as a soft limit: there the
+// most it takes is kern.maxfilesperproc.
+static rlim_t descriptor_ceiling(rlim_t hard)
+{
+#ifdef __APPLE__
+    int most = 0;
+    size_t size = sizeof most;
+    if (sysctlbyname("kern.maxfilesperproc", &most, &size, NULL, 0) == 0 && most > 0 &&
+        (rlim_t)most < hard)
+        return (rlim_t)most;
+    return hard < (rlim_t)OPEN_MAX ? hard : (rlim_t)OPEN_MAX;
+#else
+    return hard;
+#endif
+}
+
 // A send to a peer that has gone away must fail with EPIPE rather than end
 // the process, for every send of the program; and 64 workers of 158
 // connections need more descriptors than the usual soft limit allows.
+//
+// An upload lives in one block as large as itself. The C library would
+// raise its threshold for mapping such blocks to the size of each one freed,
+// and from then on serve them from the heap of the worker that asked, and
+// keep them there once freed: with 64 workers, replaced uploads would pile
+// up. A fixed threshold keeps every large block a mapping of its own, given
+// back to the system when it is freed.
 static void prepare_process()
 {
     signal(SIGPIPE, SIG_IGN);
     struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        rlim_t ceiling = descriptor_ceiling(limit.rlim_max);
+        if (limit.rlim_cur < ceiling) {
+            limit.rlim_cur = ceiling;
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
     }
+#ifdef __GLIBC__
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
 }
+
+static void lock_log() { flockfile(stdout); }
+static void unlock_log() { funlockfile(stdout); }
 
 // Every new connection wakes all 64 workers, since they poll one listener.
 // In Linux's batch class a woken worker does not preempt the running thread
@@ -155,13 +216,25 @@ enum { WORKERS = 64, SLOTS = 160, REQUEST_READ = 4096, FRAME_CAPACITY = 65535 };
 
 static PFUNC on_frame(SOCKET sock, context* ctx);
 
+// A head whose read ended right after its blank line's CR is one byte
+// longer than the read: the byte after that CR is still in the socket. It
+// belongs to the head, so it is taken into the buffer's spare byte before
+// anyone reads what follows the head as body or as the first frame.
+static void take_rest_of_head(SOCKET sock, http* req, int head)
+{
+    if (head > req->m_nBuf && recv(sock, req->m_aBuf + req->m_nBuf, 1, 0) == 1)
+        ++req->m_nBuf;
+}
+
 static PFUNC on_http(SOCKET sock, context* ctx)
 {
     static const char bad_request[] = "HTTP/1.1 400 Bad Request\r\n\r\n";
     http* req = &ctx->hdr;
 
     req->m_nBuf = (int)recv(sock, req->m_aBuf, REQUEST_READ, 0);
-    if (req->m_nBuf > 0 && http_parse(req) > 0) {
+    int head = req->m_nBuf > 0 ? http_parse(req) : 0;
+    if (head > 0) {
+        take_rest_of_head(sock, req, head);
         if (ws_handshake(sock, req) > 0)
             return on_ws_connect(sock, ctx) ? (PFUNC)on_frame : NULL;
         return on_http_request(sock, ctx) ? (PFUNC)on_http : NULL;
@@ -197,6 +270,37 @@ static PFUNC on_frame(SOCKET sock, context* ctx)
         on_ws_close(sock, ctx, payload, length, opcode);
         return NULL;
     }
+}
+
+// What a closing connection may still throw away of its peer's bytes.
+enum { DRAIN_LIMIT = 1 << 20 };
+
+// A connection whose reply is sent but whose peer has sent more than was
+// read. Closing it now would reset it, and a reset throws away what the
+// system has yet to send of the reply (and, on Windows, what the peer had
+// received). So its sending side is ended, and here what the peer still
+// sends is read and dropped, one read per event, until the peer closes or
+// DRAIN_LIMIT bytes have gone. The head record is no longer needed: its
+// m_nBuf counts the bytes dropped.
+static PFUNC on_drain(SOCKET sock, context* ctx)
+{
+    http* req = &ctx->hdr;
+    int got = (int)recv(sock, req->m_aBuf, REQUEST_READ, 0);
+    if (got <= 0)
+        return NULL;
+    req->m_nBuf += got;
+    return req->m_nBuf < DRAIN_LIMIT ? (PFUNC)on_drain : NULL;
+}
+
+// Null when the connection can close now, or on_drain when it has to wait
+// for its peer to stop sending first.
+static ACTION closing(SOCKET sock, context* ctx)
+{
+    if (socket_unread(sock) == 0)
+        return NULL;
+    socket_end_sending(sock);
+    ctx->hdr.m_nBuf = 0;
+    return on_drain;
 }
 
 // One worker's connections. Slot 0 is the control connection, slot 1 the
@@ -260,7 +364,10 @@ static void run_pass(slot_table* t)
     for (int i = 2; n > 0 && i < t->pls; ++i) {
         if (!t->fds[i].revents)
             continue;
-        ACTION next = (ACTION)t->acts[i](t->fds[i].fd, &t->ctxs[i]);
+        ACTION handler = t->acts[i];
+        ACTION next = (ACTION)handler(t->fds[i].fd, &t->ctxs[i]);
+        if (!next && handler != on_drain)
+            next = closing(t->fds[i].fd, &t->ctxs[i]);
         t->acts[i] = next;
         if (!next)
             close_slot(t, i);
@@ -379,6 +486,20 @@ void twd_stop(void)
     socket_close(stopping);  // only now: every worker polled it until it ended
 }
 
+// The log is read live, often through a pipe. Each line is formatted into
+// the stream's buffer and handed on at once, in one write, while the stream
+// is held, so that lines of different workers never mix.
+void twd_log(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    lock_log();
+    vfprintf(stdout, format, args);
+    fflush(stdout);
+    unlock_log();
+    va_end(args);
+}
+
 #ifndef TIDEWIRE_NO_MAIN
 
 // Written by the SIGINT handler, which may run on any thread.
@@ -390,20 +511,14 @@ static void sig(int s)
         running = 0;
 }
 
-// The log is read live, often through a pipe: hand it on line by line.
-static void make_log_live()
-{
-#ifdef _WIN32
-    setvbuf(stdout, NULL, _IONBF, 0);  // the Windows runtime has no line buffering
-#else
-    setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
-#endif
-}
+// Room for the longest log line (a target or a method of a whole head read,
+// with its words around it), so that twd_log's line is never written in parts.
+enum { LOG_BUFFER = 2 * REQUEST_READ };
 
 int main(int argc, char* argv[])
 {
     WSA_STARTUP();
-    make_log_live();
+    setvbuf(stdout, NULL, _IOFBF, LOG_BUFFER);
 
     sockaddr_in bindto;
     memset(&bindto, 0, sizeof bindto);
@@ -417,14 +532,14 @@ int main(int argc, char* argv[])
 
     on_start(&bindto);
     sleep_ms(10);
-    printf("bindto: %s:%d.\n", inet_ntoa(bindto.sin_addr), ntohs(bindto.sin_port));
-    printf("Ctrl+C to stop server.\n");
+    twd_log("bindto: %s:%d.\n", inet_ntoa(bindto.sin_addr), ntohs(bindto.sin_port));
+    twd_log("Ctrl+C to stop server.\n");
     signal(SIGINT, sig);
 
     while (running)
         sleep_ms(1000);
 
-    printf("stopping server...\n");
+    twd_log("stopping server...\n");
     on_stop();
     WSA_CLEANUP();
     return 0;

@@ -31,6 +31,10 @@ void twd_start(struct sockaddr_in* bindto);
 // Wakes and joins every worker, then closes the shared sockets.
 void twd_stop(void);
 
+// Writes one log line to standard output: formatted as printf does, and
+// handed on at once in one write, whole, whichever thread calls it.
+void twd_log(const char* format, ...);
+
 // Defined by the application.
 void on_start(struct sockaddr_in* bindto);
 void on_stop(void);

@@ -3,6 +3,7 @@
 #include "websocket.h"
 #include "http.h"
 
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -220,6 +221,8 @@ static int read_frame_part(SOCKET sock, char* buf, int len)
 
 int ws_send(SOCKET sock, const char* buf, size_t len, int flags, char* mask, char opcode)
 {
+    if (len > (size_t)INT_MAX)
+        return -2;  // its count could not be reported
     char aHeader[14];
     int size;
     aHeader[0] = (char)(0x80 | opcode);
@@ -295,7 +298,7 @@ int ws_recv(SOCKET sock, char* buf, size_t len, int flags, char* popcode)
     } else {
         pMask = masked ? aHeader + 2 : NULL;
     }
-    if (plen > (uint64_t)len)
+    if (plen > (uint64_t)len || plen > (uint64_t)INT_MAX)
         return -2;  // the payload stays in the socket
 
     int n = 0;

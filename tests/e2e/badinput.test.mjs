@@ -11,7 +11,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { startServer, converse, exchange, repoRoot, longBits, slow, runner, within, until } from './lib/server.mjs';
-import { PEER, REPLY, request, putRequest, put, get, loggedBy, seededBytes } from './lib/content.mjs';
+import { PEER, REPLY, request, putRequest, put, get, loggedBy, seededBytes, headOfSize } from './lib/content.mjs';
 
 const CORE_BAD_REQUEST = 'HTTP/1.1 400 Bad Request\r\n\r\n';
 const PATIENCE = slow ? 180000 : 30000;
@@ -353,6 +353,76 @@ describe('WebSocket frames that no client should send', () => {
       assert.match(sock.afterHandshake().toString('hex'), /^(8a00)*(8800)?$/);
       await untilWsClose(offset);
       assert.match(wsLines(offset).join(' '), /^on_ws_connect (on_ws_data )*on_ws_close$/);
+      await assertStillServing();
+    });
+  }
+});
+
+// Where the server answers before it has read all that the client sent, the
+// client must still get the whole reply and then the end of stream: a close
+// with the client's bytes unread would be a reset, which throws away what the
+// server had yet to send and, on Windows, what the client had received.
+describe('replies sent before the request is read to its end arrive whole', () => {
+  // A reader that takes nothing until the server has logged `line` (or a
+  // while has passed, should the server be waiting for it to read), so that
+  // most of a long reply is still on the server's side when it closes.
+  function lateReader(bytes, line) {
+    return new Promise((resolve, reject) => {
+      const sock = net.connect({ host: '127.0.0.1', port });
+      sock.pause();
+      const parts = [];
+      let reset = false;
+      sock.on('data', (d) => parts.push(d));
+      sock.on('error', (e) => { reset = true; if (e.code !== 'ECONNRESET' && e.code !== 'EPIPE') reject(e); });
+      sock.on('close', () => resolve(Object.assign(Buffer.concat(parts), { reset })));
+      sock.on('connect', async () => {
+        sock.write(bytes);
+        const pause = new Promise((r) => setTimeout(r, slow ? 3000 : 500));
+        await Promise.race([server.waitForLine(line).catch(() => {}), pause]);
+        await new Promise((r) => setTimeout(r, 100));
+        sock.resume();
+      });
+    });
+  }
+
+  const aceHead = REPLY.okTyped('text/javascript');
+  const accessedAce = `Accessed '/ace.min.js' From '${PEER}'`;
+  const GETS = [
+    {
+      name: 'a GET of the editor script whose head is 4,097 bytes',
+      bytes: () => headOfSize(4097, (pad) => request('GET', '/ace.min.js', [['X-Pad', pad]])),
+    },
+    {
+      name: 'a GET of the editor script with a body of 10,000 bytes',
+      bytes: () => request('GET', '/ace.min.js', [['Content-Length', '10000']], Buffer.alloc(10_000, 'b')),
+    },
+  ];
+  for (const { name, bytes } of GETS) {
+    test(`${name}, read late: all ${ace.length} bytes, then the end`, async () => {
+      const reply = await settled(lateReader(bytes(), accessedAce), name);
+      assert.equal(reply.reset, false, `reset after ${reply.length} bytes`);
+      assert.equal(text(reply.subarray(0, aceHead.length)), aceHead);
+      assert.ok(reply.subarray(aceHead.length).equals(ace), `${reply.length - aceHead.length} bytes of ${ace.length}`);
+    });
+  }
+
+  const REFUSED = [
+    {
+      name: 'a PUT announcing -1 with 100 KB of body',
+      bytes: putRequest('/badinput/early-400', Buffer.alloc(100_000, 'x'), { type: 'text/new', length: -1 }),
+      reply: REPLY.badRequest,
+    },
+    {
+      name: 'a request line of 100 KB',
+      bytes: Buffer.from(`GET /${'x'.repeat(100_000)} HTTP/1.1\r\n\r\n`, 'latin1'),
+      reply: CORE_BAD_REQUEST,
+    },
+  ];
+  for (const { name, bytes, reply } of REFUSED) {
+    test(`${name}: ${firstLine(reply)}, then the end`, async () => {
+      const got = await settled(converse(port, [bytes]), name);
+      assert.equal(text(got), reply);
+      assert.equal(got.reset, false, 'the reply ends with the end of stream');
       await assertStillServing();
     });
   }

@@ -10,7 +10,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { promisify } from 'node:util';
 import { startServer, exchange, splitReply, longBits, converse } from './lib/server.mjs';
-import { PEER, REPLY, request, putRequest, put, get, loggedBy, seededBytes, BUILTINS } from './lib/content.mjs';
+import { PEER, REPLY, request, putRequest, put, get, loggedBy, seededBytes, headOfSize, BUILTINS } from './lib/content.mjs';
 
 const run = promisify(execFile);
 const wide = longBits() === 64;
@@ -295,6 +295,62 @@ describe('PUT refused: the stored entry keeps its content', () => {
       const refused = await exchange(port, putRequest(absent, Buffer.from('new'), { type: 'text/new', length }));
       assert.equal(refused.toString('latin1'), reply);
       assert.equal((await exchange(port, request('GET', absent))).toString('latin1'), REPLY.notFound);
+    });
+  }
+});
+
+describe('PUT with a control byte in its Content-Type: 400, the stored entry kept', () => {
+  // GET would echo the type into its Content-Type line, where a line feed
+  // starts a header of the uploader's choosing.
+  const types = ['text/html\nSet-Cookie: a=b', 'text/\x01html', 'text/html\x1b', 'text/\x7fhtml'];
+  for (const [i, type] of types.entries()) {
+    test(JSON.stringify(type), async () => {
+      const kept = `/control/kept-${i}`;
+      await put(port, kept, 'old content', { type: 'text/old' });
+      const refused = await loggedBy(server, () => converse(port, [putRequest(kept, Buffer.from('new'), { type })]));
+      assert.equal(refused.result.toString('latin1'), REPLY.badRequest);
+      assert.equal(refused.result.reset, false, 'the 400 ends with the end of stream');
+      assert.deepEqual(refused.lines, [creating(kept)]);
+      await assertStored(kept, 'text/old', 'old content');
+    });
+  }
+
+  test('a tab is no line break: stored as sent', async () => {
+    await put(port, '/control/tab', 'tabbed', { type: 'text/plain;\tcharset=utf-8' });
+    await assertStored('/control/tab', 'text/plain;\tcharset=utf-8', 'tabbed');
+  });
+});
+
+// A head of 4,097 bytes fills the server's read of 4,096 up to the CR of its
+// blank line; the LF after it, and the body, come in the same write.
+describe('a head that fills the read up to its last CR', () => {
+  const HEAD = 4097;
+  const cases = [
+    {
+      name: 'PUT stores the body alone',
+      target: '/long-head/put',
+      make: (t) => (pad) => request('PUT', t, [['Content-Type', 'text/plain'], ['Content-Length', '5'], ['X-Pad', pad]], 'hello'),
+      body: 5,
+      reply: REPLY.created,
+      type: 'text/plain',
+      stored: 'hello',
+    },
+    {
+      name: 'POST stores its record whole',
+      target: '/long-head/post',
+      make: (t) => (pad) => request('POST', t, [['Content-Length', '5'], ['X-Pad', pad]], 'a=b+c'),
+      body: 5,
+      reply: REPLY.seeOther('/long-head/post'),
+      type: 'text/plain',
+      stored: 'a:b c\n---\n',
+    },
+  ];
+  for (const { name, target, make, body, reply, type, stored } of cases) {
+    test(name, async () => {
+      const got = await converse(port, [headOfSize(HEAD, make(target), body)]);
+      assert.equal(got.toString('latin1'), reply);
+      assert.equal(got.reset, false, 'the reply ends with the end of stream');
+      await assertStored(target, type, stored);
     });
   }
 });

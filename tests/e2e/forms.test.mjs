@@ -303,6 +303,17 @@ describe('the 303 reply', () => {
     assert.equal((await exchange(port, request('GET', '/log'))).toString('latin1'), REPLY.notFound);
   });
 
+  // The Location line echoes the target, where a line feed would start a
+  // header of the poster's choosing.
+  for (const target of ['/log\nSet-Cookie:a=b', '/log\x01', '/log\x7f']) {
+    test(`a target with a control byte, ${JSON.stringify(target)}: 400 and nothing stored`, async () => {
+      const reply = await converse(port, [postRequest(target, bytes('a=1'))]);
+      assert.equal(reply.toString('latin1'), REPLY.badRequest);
+      assert.equal(reply.reset, false, 'the 400 ends with the end of stream');
+      assert.equal((await exchange(port, request('GET', target))).toString('latin1'), REPLY.notFound);
+    });
+  }
+
   // The reply is formatted: the longest target that fits the small buffer,
   // and longer ones, must all go out whole.
   for (const length of [185, 186, 400, 3000]) {

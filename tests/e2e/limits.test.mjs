@@ -78,6 +78,7 @@ describe('memory bounds', { skip: whyNot() }, () => {
       for (const target of [kept, `/absent-${i}`]) {
         const reply = await converse(port, steps(target));
         assert.equal(reply.toString('latin1'), REPLY.tooLarge, `${name} at ${target}`);
+        assert.equal(reply.reset, false, `${name} at ${target}: the 413 ends with the end of stream`);
       }
       const { head, body } = await get(port, kept);
       assert.equal(head, REPLY.okTyped('text/old'));
@@ -92,6 +93,34 @@ describe('memory bounds', { skip: whyNot() }, () => {
     const { head, body } = await get(port, '/ace.min.js');
     assert.equal(head, REPLY.okTyped('text/javascript'));
     assert.ok(body.equals(fs.readFileSync(path.join(repoRoot, 'node_modules', 'ace-builds', 'src-min', 'ace.js'))));
+  });
+
+  // Room set aside touches no memory yet, so each upload alone fits what the
+  // system reports; together they would not.
+  test('two uploads that each fit but not together: the second gets 413, the first is stored', async () => {
+    const share = Math.floor(AVAILABLE * 0.6);
+    const first = filler(share);
+    const opening = 1000;
+    let finish;
+    const finished = new Promise((resolve) => { finish = resolve; });
+    const firstReply = converse(port, [
+      putRequest('/together/first', first.subarray(0, opening), { type: 'text/first', length: share }),
+      () => server.waitForLine(`reserved: ${share}`),
+      () => finished,
+      first.subarray(opening),
+    ]);
+    await server.waitForLine(`reserved: ${share}`);
+    const second = await converse(port, [putRequest('/together/second', filler(share), { type: 'text/second' })]);
+    assert.equal(second.toString('latin1'), REPLY.tooLarge);
+    assert.equal(second.reset, false, 'the 413 ends with the end of stream');
+    finish();
+    assert.equal((await firstReply).toString('latin1'), REPLY.created);
+    const stored = await get(port, '/together/first');
+    assert.equal(stored.head, REPLY.okTyped('text/first'));
+    assert.ok(stored.body.equals(first));
+    assert.equal((await exchange(port, request('GET', '/together/second'))).toString('latin1'), REPLY.notFound);
+    // Once the first is stored, its room is no longer set aside for it.
+    await put(port, '/together/second', filler(share), { type: 'text/second' });
   });
 
   test('within the memory, uploads and posts go on as usual', async () => {

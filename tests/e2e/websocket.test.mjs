@@ -58,7 +58,7 @@ const sampleKeyReply =
 
 // A plain socket upgraded by hand, for frames of our own making.
 // `afterHandshake()` is what the server sent after its 101 reply.
-async function openRaw(port) {
+async function openRaw(port, upgrade = sampleKeyRequest) {
   const sock = net.connect({ host: '127.0.0.1', port });
   let received = Buffer.alloc(0);
   sock.on('data', (d) => { received = Buffer.concat([received, d]); });
@@ -67,7 +67,7 @@ async function openRaw(port) {
   const ended = new Promise((resolve) => sock.once('close', resolve));
   const raw = { sock, ended, afterHandshake: () => received.subarray(129) };
   await once(sock, 'connect');
-  sock.write(sampleKeyRequest);
+  sock.write(upgrade);
   await waitUntil(() => received.length >= 129, 'the 101 reply');
   assert.equal(received.subarray(0, 129).toString('latin1'), sampleKeyReply);
   return raw;
@@ -122,6 +122,21 @@ test('a frame of 65,535 bytes is taken, one of 65,536 ends the connection', () =
     await waitForWsLog(proc, ['on_ws_connect', 'on_ws_data']);
     ws.send(Buffer.alloc(65536, 0x5a));
     assert.equal(await ws.closed, 1006, 'ended without a close frame');
+    await waitForWsLog(proc, ['on_ws_connect', 'on_ws_data', 'on_ws_close']);
+  }));
+
+// The server reads 4,096 bytes of it, up to the CR of its blank line: the
+// LF after that CR belongs to the head, not to the first frame.
+test('after an upgrade request of 4,097 bytes the first frame is read as sent', () =>
+  withServer(async (proc) => {
+    const blankLine = sampleKeyRequest.length - 2;
+    const pad = 'p'.repeat(4097 - sampleKeyRequest.length - 'X-Pad: \r\n'.length);
+    const upgrade = `${sampleKeyRequest.slice(0, blankLine)}X-Pad: ${pad}\r\n\r\n`;
+    assert.equal(upgrade.length, 4097);
+    const raw = await openRaw(proc.port, upgrade);
+    raw.sock.write(clientFrame(0x81, Buffer.from('hello')));
+    await waitForWsLog(proc, ['on_ws_connect', 'on_ws_data']);
+    raw.sock.end();
     await waitForWsLog(proc, ['on_ws_connect', 'on_ws_data', 'on_ws_close']);
   }));
 

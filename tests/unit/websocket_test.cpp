@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <initializer_list>
 #include <string>
 #include <thread>
@@ -789,17 +790,37 @@ TEST(Send, EmptyPayload)
 
 TEST(Send, FailuresSendNothingAndSayMinusOne)
 {
-    {
+    SocketPair pair;
+    pair.peer_goes_away();
+    EXPECT_EQ(ws_send(pair.near, "Hello", 5, 0, nullptr, 1), -1);
+}
+
+// A result is an int, so no frame longer than INT_MAX bytes is sent or read:
+// each is refused whole, before a byte of it moves, as an over-capacity frame
+// is. The buffers are far smaller than the lengths: a function that went on
+// would read or write past them, which the sanitizers report.
+TEST(Lengths, BeyondIntAreRefusedWhole)
+{
+    if (SIZE_MAX <= (size_t)INT_MAX + 1)
+        GTEST_SKIP() << "size_t holds no length beyond INT_MAX + 1 here";
+    volatile size_t beyond = (size_t)INT_MAX + 1;
+    char key[4] = {1, 2, 3, 4};
+    for (char* mask : {(char*)nullptr, key}) {
         SocketPair pair;
-        char key[4] = {1, 2, 3, 4};
-        volatile size_t impossible = SIZE_MAX;  // no masked copy can be this big
-        EXPECT_EQ(ws_send(pair.near, "x", impossible, 0, key, 2), -1);
-        EXPECT_EQ(pending(pair.far), "");
+        EXPECT_EQ(ws_send(pair.near, "x", beyond, 0, mask, 2), -2) << (mask ? "masked" : "unmasked");
+        EXPECT_EQ(pending(pair.far), "") << (mask ? "masked" : "unmasked");
     }
-    {
+    for (uint64_t announced : {(uint64_t)INT_MAX + 1, (uint64_t)UINT32_MAX}) {
         SocketPair pair;
-        pair.peer_goes_away();
-        EXPECT_EQ(ws_send(pair.near, "Hello", 5, 0, nullptr, 1), -1);
+        std::string head = bytes({0x82, 127});
+        for (int i = 7; i >= 0; --i)
+            head += (char)(announced >> (8 * i));
+        put(pair.far, head + "payload");
+        char buf[16];
+        char opcode = 0x55;
+        EXPECT_EQ(ws_recv(pair.near, buf, SIZE_MAX - 1, 0, &opcode), -2) << announced;
+        EXPECT_EQ(opcode, 0) << announced;
+        EXPECT_EQ(pending(pair.near), "payload") << announced;
     }
 }
 

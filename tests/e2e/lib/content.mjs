@@ -48,6 +48,16 @@ export function putRequest(target, body, { type, length = body.length } = {}) {
   return request('PUT', target, headers, body);
 }
 
+// The same request with its head padded to exactly `size` bytes by an X-Pad
+// header line: `make(pad)` builds the request with that line's value, and
+// `bodyLength` bytes of what it builds follow the head.
+export function headOfSize(size, make, bodyLength = 0) {
+  const padding = size - (make('').length - bodyLength);
+  assert.ok(padding >= 0, `a head of ${size} bytes has no room for the request`);
+  const padded = make('p'.repeat(padding));
+  assert.equal(padded.length - bodyLength, size);
+  return padded;
+}
 
 export async function put(port, target, body, options) {
   const reply = await exchange(port, putRequest(target, Buffer.from(body), options));

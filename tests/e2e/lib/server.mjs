@@ -178,15 +178,28 @@ export async function stopServer(proc, timeoutMs = slow ? 60000 : 30000) {
 
 // Talks on one connection, step by step: a step is bytes to send, a function
 // to await (such as waiting for a log line) or 'end' to shut the sending
-// side. Resolves with everything received until the server closes.
+// side. Resolves with everything received until the server closes; the
+// buffer's `reset` is true when the connection ended in a reset instead of
+// the end of stream (what was received before it is kept). The client ends
+// its own side only once its steps are done and the server has ended, so a
+// server that closes while bytes of the request are still coming is seen to
+// reset the connection.
 export function converse(port, steps) {
   return new Promise((resolve, reject) => {
-    const sock = net.connect({ host: '127.0.0.1', port });
+    const sock = net.connect({ host: '127.0.0.1', port, allowHalfOpen: true });
     const parts = [];
-    const finish = () => resolve(Buffer.concat(parts));
+    let reset = false;
+    let stepsDone = false;
+    let serverEnded = false;
+    const endWhenBothDone = () => stepsDone && serverEnded && !sock.writableEnded && sock.end();
+    const finish = () => resolve(Object.assign(Buffer.concat(parts), { reset }));
     sock.on('data', (d) => parts.push(d));
-    // A server that closes with bytes of ours unread resets the connection.
-    sock.on('error', (e) => (e.code === 'ECONNRESET' || e.code === 'EPIPE' ? finish() : reject(e)));
+    sock.on('end', () => { serverEnded = true; endWhenBothDone(); });
+    sock.on('error', (e) => {
+      if (e.code !== 'ECONNRESET' && e.code !== 'EPIPE') return reject(e);
+      reset = true;
+      finish();
+    });
     sock.on('close', finish);
     sock.on('connect', async () => {
       try {
@@ -195,6 +208,8 @@ export function converse(port, steps) {
           else if (typeof step === 'function') await step();
           else sock.write(step);
         }
+        stepsDone = true;
+        endWhenBothDone();
       } catch (e) {
         sock.destroy();
         reject(e);
