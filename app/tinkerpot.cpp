@@ -21,19 +21,6 @@
 #include <utility>
 #include <vector>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
-#else
-#include <arpa/inet.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#ifdef __APPLE__
-#include <sys/sysctl.h>
-#endif
-#endif
-
 extern "C" {
 extern const char tinkerpot_html_start[], tinkerpot_html_end[];
 extern const char ace_start[], ace_end[];
@@ -72,64 +59,11 @@ static Stored content_of(std::string type, std::vector<char> bytes)
 
 static std::map<std::string, Stored, std::less<>> contents;
 
-// ---- platform: the table lock and the memory an upload may take ---------------
-
-#ifdef _WIN32
-
-static CRITICAL_SECTION contents_mx;
-static void lock_create() { InitializeCriticalSection(&contents_mx); }
-static void lock_destroy() { DeleteCriticalSection(&contents_mx); }
-static void lock_take() { EnterCriticalSection(&contents_mx); }
-static void lock_give() { LeaveCriticalSection(&contents_mx); }
-
-static unsigned long long available_memory()
-{
-    MEMORYSTATUSEX status;
-    status.dwLength = sizeof status;
-    if (!GlobalMemoryStatusEx(&status))
-        return ULLONG_MAX;
-    return status.ullAvailPhys < status.ullAvailVirtual ? status.ullAvailPhys : status.ullAvailVirtual;
-}
-
-#else
-
-static pthread_mutex_t contents_mx;
-static void lock_create() { pthread_mutex_init(&contents_mx, NULL); }
-static void lock_destroy() { pthread_mutex_destroy(&contents_mx); }
-static void lock_take() { pthread_mutex_lock(&contents_mx); }
-static void lock_give() { pthread_mutex_unlock(&contents_mx); }
-
-// Linux hands out memory it may not have and kills the process later, so an
-// upload is bounded by what the system reports as available.
-static unsigned long long available_memory()
-{
-#ifdef __APPLE__
-    // macOS pages out rather than failing or killing, and has no cheap
-    // figure of what is free: the machine's memory is the bound.
-    uint64_t physical = 0;
-    size_t size = sizeof physical;
-    if (sysctlbyname("hw.memsize", &physical, &size, NULL, 0) != 0)
-        return ULLONG_MAX;
-    return physical;
-#else
-    unsigned long long kib = ULLONG_MAX / 1024;
-    if (FILE* meminfo = fopen("/proc/meminfo", "r")) {
-        char line[128];
-        while (fgets(line, sizeof line, meminfo)) {
-            if (sscanf(line, "MemAvailable: %llu kB", &kib) == 1)
-                break;
-        }
-        fclose(meminfo);
-    }
-    return kib * 1024;
-#endif
-}
-
-#endif
+static platform_lock contents_mx;
 
 struct table_lock {
-    table_lock() { lock_take(); }
-    ~table_lock() { lock_give(); }
+    table_lock() { lock_take(&contents_mx); }
+    ~table_lock() { lock_give(&contents_mx); }
     table_lock(const table_lock&) = delete;
     table_lock& operator=(const table_lock&) = delete;
 };
@@ -410,7 +344,7 @@ static void serve_put(SOCKET sock, context* ctx)
     }
     upload_body upload;
     if (n != LONG_MAX) {
-        if ((unsigned long)n > SIZE_MAX || !upload.reserve((size_t)n)) {
+        if (!upload.reserve((size_t)n)) {
             send_fixed(sock, reply_413);
             return;
         }
@@ -648,14 +582,14 @@ extern "C" void on_start(sockaddr_in* bindto)
         fputs("!malloc.\n", stderr);
         exit(ENOMEM);
     }
-    lock_create();
+    lock_create(&contents_mx);
     twd_start(bindto);
 }
 
 extern "C" void on_stop(void)
 {
     twd_stop();
-    lock_destroy();
+    lock_destroy(&contents_mx);
 }
 
 extern "C" int on_ws_connect(SOCKET, context*)

@@ -1,12 +1,7 @@
 // In-place parser for one HTTP message head: it writes zero bytes over the
 // separators and points into the buffer, never copying or allocating.
 #include "http.h"
-
-#ifdef _WIN32
-#include <string.h>
-#else
-#include <strings.h>
-#endif
+#include "platform.h"
 
 static const char s_empty[] = "";
 
@@ -95,19 +90,10 @@ emergency:
     return -pos;
 }
 
-static bool names_equal(const char* a, const char* b)
-{
-#ifdef _WIN32
-    return _stricmp(a, b) == 0;
-#else
-    return strcasecmp(a, b) == 0;
-#endif
-}
-
 const char* http_header(const http* p, const char* pName)
 {
     for (int i = 0; i < p->m_nHeaders; ++i) {
-        if (names_equal(p->m_aHeaderN[i], pName))
+        if (names_equal_nocase(p->m_aHeaderN[i], pName))
             return p->m_aHeaderV[i];
     }
     return s_empty;

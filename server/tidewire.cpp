@@ -10,29 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <process.h>
-#include <windows.h>
-#else
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-#ifdef __APPLE__
-#include <limits.h>
-#include <sys/sysctl.h>
-#endif
-#endif
-
 // Ends the process at once with errno as its status. Workers may still be
 // serving, so no static destructor runs; what was logged is flushed first.
 static void die(const char* format, int value)
@@ -44,161 +21,14 @@ static void die(const char* format, int value)
     _Exit(status);
 }
 
-static void* main_poll(void* arg);
-
-#ifdef _WIN32
-
-typedef HANDLE pthread_t;
-
-static unsigned __stdcall start_routine_win32(void* arg)
-{
-    main_poll(arg);
-    return 0;
-}
-
-static int pthread_create(pthread_t* thread, void* attr, void* (*routine)(void*), void* arg)
-{
-    (void)attr;
-    (void)routine;  // always main_poll, reached through start_routine_win32
-    *thread = (HANDLE)_beginthreadex(NULL, 0, start_routine_win32, arg, 0, NULL);
-    return *thread == 0;
-}
-
-static int pthread_join(pthread_t thread, void** result)
-{
-    (void)result;
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    return 0;
-}
-
-// The socket layer and the pauses are main's alone; the tests build this
-// unit without main.
+// The socket layer is main's alone; the tests build this unit without main.
 [[maybe_unused]] static void WSA_STARTUP()
 {
-    WSADATA wsaData;
-    if (WSAStartup(0x0202, &wsaData) != 0)
+    if (!socket_layer_start())
         die("!WSAStartup\n", 0);
 }
 
-[[maybe_unused]] static void WSA_CLEANUP() { WSACleanup(); }
-
-static void socket_close(SOCKET s) { closesocket(s); }
-
-static void socket_set_nonblocking(SOCKET s, u_long mode) { ioctlsocket(s, FIONBIO, &mode); }
-
-static unsigned long socket_unread(SOCKET s)
-{
-    u_long count = 0;
-    return ioctlsocket(s, FIONREAD, &count) == 0 ? count : 0;
-}
-
-static void socket_end_sending(SOCKET s) { shutdown(s, SD_SEND); }
-
-static int poll_slots(pollfd* fds, int n) { return WSAPoll(fds, n, -1); }
-
-[[maybe_unused]] static void sleep_ms(int ms) { Sleep(ms); }
-
-// Winsock raises no signal for a send to a vanished peer, and a process
-// may hold as many sockets as it likes.
-static void prepare_process() {}
-
-static void lock_log() { _lock_file(stdout); }
-static void unlock_log() { _unlock_file(stdout); }
-
-// Workers keep the scheduling they were started with.
-static void prepare_worker() {}
-
-#else
-
-// The socket layer and the pauses are main's alone; the tests build this
-// unit without main.
-[[maybe_unused]] static void WSA_STARTUP() {}
-
-[[maybe_unused]] static void WSA_CLEANUP() {}
-
-static void socket_close(SOCKET s) { close(s); }
-
-static void socket_set_nonblocking(SOCKET s, int mode)
-{
-    int flags = fcntl(s, F_GETFL);
-    fcntl(s, F_SETFL, mode ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
-}
-
-static unsigned long socket_unread(SOCKET s)
-{
-    int count = 0;
-    return ioctl(s, FIONREAD, &count) == 0 && count > 0 ? (unsigned long)count : 0;
-}
-
-static void socket_end_sending(SOCKET s) { shutdown(s, SHUT_WR); }
-
-static int poll_slots(pollfd* fds, int n) { return poll(fds, (nfds_t)n, -1); }
-
-[[maybe_unused]] static void sleep_ms(int ms) { usleep((useconds_t)ms * 1000); }
-
-// The most descriptors the system lets this process have open. macOS
-// reports an unlimited hard limit but refuses it as a soft limit: there the
-// most it takes is kern.maxfilesperproc.
-static rlim_t descriptor_ceiling(rlim_t hard)
-{
-#ifdef __APPLE__
-    int most = 0;
-    size_t size = sizeof most;
-    if (sysctlbyname("kern.maxfilesperproc", &most, &size, NULL, 0) == 0 && most > 0 &&
-        (rlim_t)most < hard)
-        return (rlim_t)most;
-    return hard < (rlim_t)OPEN_MAX ? hard : (rlim_t)OPEN_MAX;
-#else
-    return hard;
-#endif
-}
-
-// A send to a peer that has gone away must fail with EPIPE rather than end
-// the process, for every send of the program; and 64 workers of 158
-// connections need more descriptors than the usual soft limit allows.
-//
-// An upload lives in one block as large as itself. The C library would
-// raise its threshold for mapping such blocks to the size of each one freed,
-// and from then on serve them from the heap of the worker that asked, and
-// keep them there once freed: with 64 workers, replaced uploads would pile
-// up. A fixed threshold keeps every large block a mapping of its own, given
-// back to the system when it is freed.
-static void prepare_process()
-{
-    signal(SIGPIPE, SIG_IGN);
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        rlim_t ceiling = descriptor_ceiling(limit.rlim_max);
-        if (limit.rlim_cur < ceiling) {
-            limit.rlim_cur = ceiling;
-            setrlimit(RLIMIT_NOFILE, &limit);
-        }
-    }
-#ifdef __GLIBC__
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-#endif
-}
-
-static void lock_log() { flockfile(stdout); }
-static void unlock_log() { funlockfile(stdout); }
-
-// Every new connection wakes all 64 workers, since they poll one listener.
-// In Linux's batch class a woken worker does not preempt the running thread
-// but waits for a free turn, and one woken again while it waits costs
-// nothing more: under a burst the wake-ups of several connections merge
-// into one pass of each worker, and far fewer threads switch in and out.
-// Where the class is refused the worker simply runs as it was started.
-static void prepare_worker()
-{
-#ifdef __linux__
-    sched_param normal;
-    normal.sched_priority = 0;
-    pthread_setschedparam(pthread_self(), SCHED_BATCH, &normal);
-#endif
-}
-
-#endif
+[[maybe_unused]] static void WSA_CLEANUP() { socket_layer_stop(); }
 
 // A connection's state is its handler: it returns the handler for the next
 // event on the socket, or null to have the connection closed.
@@ -321,7 +151,7 @@ static void accept_one(slot_table* t)
         return;  // another worker won the race
     if (t->pls == SLOTS)
         die("!pls:%d\n", t->pls);
-    socket_set_nonblocking(sock, 0);
+    socket_set_nonblocking(sock, false);
 
     int i = t->pls++;
     t->fds[i].fd = sock;
@@ -352,7 +182,7 @@ static void close_slot(slot_table* t, int i)
 
 static void run_pass(slot_table* t)
 {
-    int n = poll_slots(t->fds, t->pls);
+    int n = poll_sockets(t->fds, t->pls);
     if (t->fds[0].revents)
         --n;  // the stop byte is never read; it only wakes us
     if (n < 1)
@@ -377,7 +207,7 @@ static void run_pass(slot_table* t)
 
 static void* main_poll(void* arg)
 {
-    prepare_worker();
+    worker_prepare();
     slot_table t;
     t.fds = (pollfd*)calloc(SLOTS, sizeof *t.fds);
     t.acts = (ACTION*)calloc(SLOTS, sizeof *t.acts);
@@ -407,7 +237,7 @@ static void* main_poll(void* arg)
 }
 
 static SOCKET g_ctrler = NO_SOCKET;
-static pthread_t g_tid[WORKERS];
+static platform_thread g_tid[WORKERS];
 
 static bool same_address(const sockaddr_in* a, const sockaddr_in* b)
 {
@@ -434,7 +264,7 @@ static SOCKET accept_control(SOCKET listener)
 
 void twd_start(sockaddr_in* bindto)
 {
-    prepare_process();
+    process_prepare();
 
     SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
     if (listener == NO_SOCKET)
@@ -462,14 +292,11 @@ void twd_start(sockaddr_in* bindto)
     if (g_ctrl == NO_SOCKET)
         die("!accept:g_ctrl\n", 0);
 
-    socket_set_nonblocking(listener, 1);
-#ifdef __APPLE__
-    int on = 1;
-    setsockopt(listener, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
+    socket_set_nonblocking(listener, true);
+    listener_sends_without_signal(listener);
 
     for (int i = 0; i < WORKERS; ++i) {
-        if (pthread_create(&g_tid[i], NULL, main_poll, NULL) != 0)
+        if (!thread_start(&g_tid[i], main_poll))
             die("!pthread_create.\n", 0);
     }
 }
@@ -480,7 +307,7 @@ void twd_stop(void)
     g_lstn = NO_SOCKET;  // before the wake byte: a woken worker must see it
     send(g_ctrler, "", 1, 0);
     for (int i = 0; i < WORKERS; ++i)
-        pthread_join(g_tid[i], NULL);
+        thread_join(g_tid[i]);
     socket_close(g_ctrl);
     socket_close(g_ctrler);
     socket_close(stopping);  // only now: every worker polled it until it ended
@@ -493,10 +320,10 @@ void twd_log(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    lock_log();
+    log_hold();
     vfprintf(stdout, format, args);
     fflush(stdout);
-    unlock_log();
+    log_release();
     va_end(args);
 }
 

@@ -5,13 +5,8 @@
 
 #include <stddef.h>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <netinet/in.h>
-#endif
-
 #include "http.h"
+#include "platform.h"
 #include "websocket.h"
 
 #ifdef __cplusplus

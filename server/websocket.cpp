@@ -9,10 +9,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#ifndef _WIN32
-#include <sys/socket.h>
-#endif
-
 // ---- SHA-1 ----------------------------------------------------------------
 
 static const unsigned int sha1_initial[5] = {

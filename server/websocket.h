@@ -4,11 +4,7 @@
 
 #include <stddef.h>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-typedef int SOCKET;
-#endif
+#include "platform.h"  // SOCKET: a plain descriptor, or Winsock's handle on Windows
 
 struct http;
 

@@ -1,0 +1,99 @@
+// What the server core and the content service need of the system: sockets,
+// threads, the table lock, sleeping, the log stream, case-insensitive names
+// and the memory an upload may take. Declared once here; written once for
+// POSIX systems (platform_posix.cpp, with the few macOS differences inside
+// it) and once for Windows (platform_windows.cpp). The build compiles one of
+// the two. Every function may be called from any thread unless it says
+// otherwise.
+#ifndef TINKERPOT_PLATFORM_H
+#define TINKERPOT_PLATFORM_H
+
+#include <stddef.h>
+
+#ifdef _WIN32
+#include <winsock2.h>  // SOCKET, an unsigned handle as wide as a pointer
+#include <ws2tcpip.h>
+#include <windows.h>
+typedef HANDLE platform_thread;
+typedef CRITICAL_SECTION platform_lock;
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+typedef int SOCKET;  // a plain descriptor
+typedef pthread_t platform_thread;
+typedef pthread_mutex_t platform_lock;
+#endif
+
+// ---- sockets -------------------------------------------------------------------
+
+// Starts the socket layer before any other socket call (Winsock 2.2; nothing
+// elsewhere). False when it cannot be started.
+bool socket_layer_start();
+// Releases it after the last socket call.
+void socket_layer_stop();
+
+void socket_close(SOCKET s);
+// Puts a socket into non-blocking mode (on) or back into blocking mode.
+// Failures are not reported: a socket left as it was still works.
+void socket_set_nonblocking(SOCKET s, bool on);
+// The bytes the peer has sent that are waiting to be read; 0 also when the
+// system cannot say.
+size_t socket_unread(SOCKET s);
+// Ends the sending side: the peer reads the end of stream after what was sent.
+void socket_end_sending(SOCKET s);
+// A send on a connection accepted from this listener whose peer has gone
+// away fails instead of raising a signal (macOS; elsewhere the process is
+// set up for it, or no such signal exists).
+void listener_sends_without_signal(SOCKET listener);
+// Waits without time-out until one of the first n descriptors reports an
+// event; poll's result (-1 when interrupted by a signal).
+int poll_sockets(pollfd* fds, int n);
+
+// ---- the process and its threads -----------------------------------------------------
+
+// Once, before the first worker starts: a send to a vanished peer fails with
+// an error instead of ending the process; as many descriptors as the system
+// allows; freed large blocks go back to the system.
+void process_prepare();
+// On each worker's own thread, when it starts.
+void worker_prepare();
+
+// Starts a thread that runs routine(NULL) at once. False when none could be
+// started.
+bool thread_start(platform_thread* thread, void* (*routine)(void*));
+// Waits for the thread to end, without time limit, and releases its handle.
+void thread_join(platform_thread thread);
+
+void sleep_ms(int ms);
+
+// ---- the table lock --------------------------------------------------------------
+
+// A lock that one thread takes at a time; never taken twice by one thread.
+void lock_create(platform_lock* lock);
+void lock_destroy(platform_lock* lock);
+void lock_take(platform_lock* lock);
+void lock_give(platform_lock* lock);
+
+// ---- the log -----------------------------------------------------------------------
+
+// Hold standard output for this thread, and give it back: what is written and
+// flushed in between reaches the stream whole.
+void log_hold();
+void log_release();
+
+// ---- texts and memory ------------------------------------------------------------
+
+// Whether two names are equal, the letters A to Z matching a to z and every
+// other byte matching only itself (no locale is ever set).
+bool names_equal_nocase(const char* a, const char* b);
+
+// The memory, in bytes, that the system can still give the process: what
+// Linux reports as available, the machine's memory on macOS, the lesser of
+// physical and address space left on Windows. The largest value when it
+// cannot be told.
+unsigned long long available_memory();
+
+#endif
