@@ -16,8 +16,6 @@
 
 namespace {
 
-enum { READ_MAX = 4096 };
-
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
 
 char ascii_case_swapped(char c)
@@ -71,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string name((const char*)data, name_length);  // a zero byte in it ends it
     const uint8_t* head = line_end ? line_end + 1 : data + size;
     const size_t head_size = (size_t)(data + size - head);
-    if (head_size > READ_MAX)
+    if (head_size > HTTP_READ_SIZE)
         return -1;  // more than one read can bring
 
     static http record;

@@ -13,7 +13,7 @@
 
 namespace {
 
-enum { READ_MAX = 4096, BUF_SIZE = sizeof http::m_aBuf };
+enum { BUF_SIZE = sizeof http::m_aBuf };
 
 // What lies in the buffer after the read: zero bytes, or blank lines and
 // colons that a parser reading on would take as the end of a head.
@@ -44,7 +44,7 @@ struct Outcome {
     ptrdiff_t names[32];
     ptrdiff_t values[32];
     ptrdiff_t body;
-    char bytes[READ_MAX];
+    char bytes[HTTP_READ_SIZE];
 
     bool operator==(const Outcome& other) const { return memcmp(this, &other, sizeof *this) == 0; }
 };
@@ -60,7 +60,7 @@ Outcome outcome_of(const http& record, int result)
     out.fields[0] = offset_in(record, record.m_pMethod);
     out.fields[1] = offset_in(record, record.m_pURI);
     out.fields[2] = offset_in(record, record.m_pVersion);
-    for (int i = 0; i < record.m_nHeaders && i < 32; ++i) {
+    for (int i = 0; i < record.m_nHeaders && i < HTTP_HEADER_SLOTS; ++i) {
         out.names[i] = offset_in(record, record.m_aHeaderN[i]);
         out.values[i] = offset_in(record, record.m_aHeaderV[i]);
     }
@@ -100,7 +100,7 @@ void check_success(const http& record, const uint8_t* data, int result)
     check(result >= 2 && data[result - 2] == '\r' && record.m_aBuf[result - 2] == 0,
           "a head ends in a blank line whose CR became a zero byte");
     check(record.m_pMethod == record.m_aBuf, "the method starts the read");
-    check(record.m_nHeaders >= 0 && record.m_nHeaders <= 31, "at most 31 headers");
+    check(record.m_nHeaders >= 0 && record.m_nHeaders < HTTP_HEADER_SLOTS, "at most 31 headers");
 
     const char* next = check_field(record, record.m_pMethod, record.m_aBuf);
     next = check_field(record, record.m_pURI, next);
@@ -148,7 +148,7 @@ Outcome parse_checked(const uint8_t* data, size_t size, bool head_like)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size > READ_MAX)
+    if (size > HTTP_READ_SIZE)
         return -1;  // more than one read can bring
     const Outcome after_zeros = parse_checked(data, size, false);
     const Outcome after_head_text = parse_checked(data, size, true);

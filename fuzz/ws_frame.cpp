@@ -59,7 +59,7 @@ struct Frame {
 // stream and on a close frame.
 bool ends_reading(const Frame& frame)
 {
-    return frame.result < 0 || (frame.result == 0 && frame.opcode == 0) || frame.opcode == 8;
+    return frame.result < 0 || (frame.result == 0 && frame.opcode == 0) || frame.opcode == WS_OP_CLOSE;
 }
 
 // ---- the frame format, decoded from the whole stream ---------------------------
@@ -105,13 +105,13 @@ Frame decode_next(Wire& wire, size_t capacity, std::string& answers)
     if (!take_header_part(wire, 2, head, frame))
         return frame;
     const unsigned char first = (unsigned char)head[0], second = (unsigned char)head[1];
-    if (!(first & 0x80)) {
+    if (!(first & WS_FIN)) {
         frame.result = -2;  // a fragment
         return frame;
     }
-    const bool masked = second & 0x80;
-    const unsigned short_length = second & 0x7F;
-    const size_t length_bytes = short_length == 127 ? 8 : short_length == 126 ? 2 : 0;
+    const bool masked = second & WS_MASKED;
+    const unsigned short_length = second & WS_LENGTH_BITS;
+    const size_t length_bytes = short_length == WS_LENGTH_64 ? 8 : short_length == WS_LENGTH_16 ? 2 : 0;
     const size_t rest_size = length_bytes + (masked ? 4 : 0);
     std::string_view rest;
     if (rest_size > 0 && !take_header_part(wire, rest_size, rest, frame))
@@ -138,11 +138,11 @@ Frame decode_next(Wire& wire, size_t capacity, std::string& answers)
             frame.payload[i] = (char)(frame.payload[i] ^ key[i % 4]);
     }
     frame.result = (int)frame.payload.size();
-    frame.opcode = (char)(first & 0x0F);
+    frame.opcode = (char)(first & WS_OPCODE_BITS);
     frame.zero_after_payload = true;
-    if (frame.opcode == 8)
+    if (frame.opcode == WS_OP_CLOSE)
         answers += std::string("\x88\x00", 2);  // close, unmasked, empty
-    else if (frame.opcode == 9)
+    else if (frame.opcode == WS_OP_PING)
         answers += std::string("\x8A\x00", 2);  // pong, unmasked, empty
     return frame;
 }

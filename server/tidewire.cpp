@@ -42,7 +42,9 @@ static const SOCKET NO_SOCKET = (SOCKET)-1;
 static std::atomic<SOCKET> g_lstn{NO_SOCKET};
 static SOCKET g_ctrl = NO_SOCKET;
 
-enum { WORKERS = 64, SLOTS = 160, REQUEST_READ = 4096, FRAME_CAPACITY = 65535 };
+// 64 workers of 160 slots each: the control connection, the listener and
+// 158 connections. A frame's payload takes at most 65,535 bytes.
+enum { WORKERS = 64, SLOTS = 160, FRAME_CAPACITY = 65535 };
 
 static PFUNC on_frame(SOCKET sock, context* ctx);
 
@@ -61,7 +63,7 @@ static PFUNC on_http(SOCKET sock, context* ctx)
     static const char bad_request[] = "HTTP/1.1 400 Bad Request\r\n\r\n";
     http* req = &ctx->hdr;
 
-    req->m_nBuf = (int)recv(sock, req->m_aBuf, REQUEST_READ, 0);
+    req->m_nBuf = (int)recv(sock, req->m_aBuf, HTTP_READ_SIZE, 0);
     int head = req->m_nBuf > 0 ? http_parse(req) : 0;
     if (head > 0) {
         take_rest_of_head(sock, req, head);
@@ -81,25 +83,19 @@ static PFUNC on_frame(SOCKET sock, context* ctx)
     payload[FRAME_CAPACITY] = 0;
     int n = ws_recv(sock, payload, FRAME_CAPACITY, 0, &opcode);
     size_t length = (size_t)n;  // failures become the largest sizes
-    switch (opcode) {
-    case 1:
-    case 2:
+    if (opcode == WS_OP_TEXT || opcode == WS_OP_BINARY) {
         if (on_ws_data(sock, ctx, payload, length, opcode))
             return (PFUNC)on_frame;
         on_ws_close(sock, ctx, payload, length, opcode);
         return NULL;
-    case 9:
-    case 10:
-    case 11:
-    case 12:
-    case 13:
-    case 14:
-    case 15:
-        return (PFUNC)on_frame;
-    default:  // close, continuation, reserved data, or no frame at all
-        on_ws_close(sock, ctx, payload, length, opcode);
-        return NULL;
     }
+    // Among control frames only close ends the connection: ping was answered
+    // by ws_recv, pong and the reserved ones are ignored.
+    if ((opcode & WS_OP_CONTROL) && opcode != WS_OP_CLOSE)
+        return (PFUNC)on_frame;
+    // Close, a continuation or reserved data frame, or no frame at all.
+    on_ws_close(sock, ctx, payload, length, opcode);
+    return NULL;
 }
 
 // What a closing connection may still throw away of its peer's bytes.
@@ -115,7 +111,7 @@ enum { DRAIN_LIMIT = 1 << 20 };
 static PFUNC on_drain(SOCKET sock, context* ctx)
 {
     http* req = &ctx->hdr;
-    int got = (int)recv(sock, req->m_aBuf, REQUEST_READ, 0);
+    int got = (int)recv(sock, req->m_aBuf, HTTP_READ_SIZE, 0);
     if (got <= 0)
         return NULL;
     req->m_nBuf += got;
@@ -340,7 +336,7 @@ static void sig(int s)
 
 // Room for the longest log line (a target or a method of a whole head read,
 // with its words around it), so that twd_log's line is never written in parts.
-enum { LOG_BUFFER = 2 * REQUEST_READ };
+enum { LOG_BUFFER = 2 * HTTP_READ_SIZE };
 
 int main(int argc, char* argv[])
 {

@@ -184,7 +184,7 @@ int ws_upgrade(SOCKET sock, const char* pURI, const char* pHost, const char* pHe
         return -1;  // a cut request would be garbage: send none at all
     send(sock, aBuf, n, 0);
 
-    res->m_nBuf = (int)recv(sock, res->m_aBuf, 4096, 0);
+    res->m_nBuf = (int)recv(sock, res->m_aBuf, HTTP_READ_SIZE, 0);
     if (res->m_nBuf <= 0)
         return res->m_nBuf;
     if (http_parse(res) <= 0)
@@ -215,39 +215,45 @@ static int read_frame_part(SOCKET sock, char* buf, int len)
     return got;
 }
 
+// The length field of byte 1 and the extended length after it: the shortest
+// of the three forms for len. Returns the header size so far.
+static int put_length(char* aHeader, size_t len)
+{
+    if (len < WS_LENGTH_16) {
+        aHeader[1] = (char)len;
+        return 2;
+    }
+    if (len <= 0xFFFF) {
+        aHeader[1] = WS_LENGTH_16;
+        aHeader[2] = (char)(len >> 8);
+        aHeader[3] = (char)len;
+        return 4;
+    }
+    aHeader[1] = WS_LENGTH_64;
+    uint64_t wide = len;
+    for (int i = 0; i < 8; ++i)
+        aHeader[2 + i] = (char)(wide >> (56 - 8 * i));
+    return 10;
+}
+
 int ws_send(SOCKET sock, const char* buf, size_t len, int flags, char* mask, char opcode)
 {
     if (len > (size_t)INT_MAX)
-        return -2;  // its count could not be reported
-    char aHeader[14];
-    int size;
-    aHeader[0] = (char)(0x80 | opcode);
-    if (len < 126) {
-        aHeader[1] = (char)len;
-        size = 2;
-    } else if (len < 65536) {
-        aHeader[1] = 126;
-        aHeader[2] = (char)(len >> 8);
-        aHeader[3] = (char)len;
-        size = 4;
-    } else {
-        aHeader[1] = 127;
-        uint64_t wide = len;
-        for (int i = 0; i < 8; ++i)
-            aHeader[2 + i] = (char)(wide >> (56 - 8 * i));
-        size = 10;
-    }
+        return WS_REFUSED;  // no result could report its count
+    char aHeader[WS_HEADER_MAX];
+    aHeader[0] = (char)(WS_FIN | opcode);  // every frame written is final
+    int size = put_length(aHeader, len);
 
     char* tmp = NULL;
     if (mask) {
-        aHeader[1] = (char)(aHeader[1] | 0x80);
-        memcpy(aHeader + size, mask, 4);
-        size += 4;
+        aHeader[1] = (char)(aHeader[1] | WS_MASKED);
+        memcpy(aHeader + size, mask, WS_MASK_KEY_SIZE);
+        size += WS_MASK_KEY_SIZE;
         tmp = (char*)malloc(len ? len : 1);
         if (!tmp)
-            return -1;  // nothing sent: a frame without its payload would break the stream
+            return WS_SOCKET_ERROR;  // nothing sent: a header without its payload would break the stream
         for (size_t i = 0; i < len; ++i)
-            tmp[i] = (char)(buf[i] ^ mask[i & 3]);
+            tmp[i] = (char)(buf[i] ^ mask[i % WS_MASK_KEY_SIZE]);  // RFC 6455 section 5.3
     }
 
     int sent = (int)send(sock, aHeader, size, flags);
@@ -257,45 +263,48 @@ int ws_send(SOCKET sock, const char* buf, size_t len, int flags, char* mask, cha
     return sent;
 }
 
+// The control frames that are answered here: a close with an empty close
+// (RFC 6455 section 5.5.1), a ping with an empty pong (section 5.5.2).
+static void answer_control(SOCKET sock, char opcode)
+{
+    if (opcode == WS_OP_CLOSE)
+        ws_send(sock, NULL, 0, 0, NULL, WS_OP_CLOSE);
+    else if (opcode == WS_OP_PING)
+        ws_send(sock, NULL, 0, 0, NULL, WS_OP_PONG);
+}
+
 int ws_recv(SOCKET sock, char* buf, size_t len, int flags, char* popcode)
 {
     (void)flags;  // every read waits for all of its bytes
-    char aHeader[14];
+    char aHeader[WS_HEADER_MAX];
     if (popcode)
         *popcode = 0;
 
     int got = read_frame_part(sock, aHeader, 2);
     if (got <= 0)
         return got;
-    if (!(aHeader[0] & 0x80))
-        return -2;  // fragmented messages are not taken
+    if (!(aHeader[0] & WS_FIN))
+        return WS_REFUSED;  // a fragment (RFC 6455 section 5.4): messages are taken whole only
 
-    uint64_t plen = aHeader[1] & 0x7F;
-    const bool masked = (aHeader[1] & 0x80) != 0;
-    int rest = masked ? 4 : 0;
-    if (plen == 127)
-        rest += 8;
-    else if (plen == 126)
-        rest += 2;
+    uint64_t plen = aHeader[1] & WS_LENGTH_BITS;
+    const bool masked = (aHeader[1] & WS_MASKED) != 0;
+    int lengthSize = plen == WS_LENGTH_64 ? 8 : plen == WS_LENGTH_16 ? 2 : 0;
+    int rest = lengthSize + (masked ? WS_MASK_KEY_SIZE : 0);
     if (rest > 0) {
         got = read_frame_part(sock, aHeader + 2, rest);
         if (got <= 0)
             return got;
     }
-    const char* pMask = NULL;
-    if (plen == 127) {
+    if (lengthSize > 0) {  // no test that the shortest form was used
         plen = 0;
-        for (int i = 0; i < 8; ++i)
+        for (int i = 0; i < lengthSize; ++i)
             plen = plen << 8 | (unsigned char)aHeader[2 + i];
-        pMask = masked ? aHeader + 10 : NULL;
-    } else if (plen == 126) {
-        plen = (uint64_t)(unsigned char)aHeader[2] << 8 | (unsigned char)aHeader[3];
-        pMask = masked ? aHeader + 4 : NULL;
-    } else {
-        pMask = masked ? aHeader + 2 : NULL;
     }
+    const char* pMask = masked ? aHeader + 2 + lengthSize : NULL;
+    // Longer than the caller takes, or than a result can count: the payload
+    // stays in the socket.
     if (plen > (uint64_t)len || plen > (uint64_t)INT_MAX)
-        return -2;  // the payload stays in the socket
+        return WS_REFUSED;
 
     int n = 0;
     if (plen > 0) {
@@ -306,15 +315,12 @@ int ws_recv(SOCKET sock, char* buf, size_t len, int flags, char* popcode)
     buf[n] = 0;
     if (pMask) {
         for (int i = 0; i < n; ++i)
-            buf[i] = (char)(buf[i] ^ pMask[i & 3]);
+            buf[i] = (char)(buf[i] ^ pMask[i % WS_MASK_KEY_SIZE]);
     }
 
-    const char opcode = aHeader[0] & 0x0F;
+    const char opcode = aHeader[0] & WS_OPCODE_BITS;
     if (popcode)
         *popcode = opcode;
-    if (opcode == 8)
-        ws_send(sock, NULL, 0, 0, NULL, 8);
-    else if (opcode == 9)
-        ws_send(sock, NULL, 0, 0, NULL, 10);
+    answer_control(sock, opcode);
     return n;
 }

@@ -43,12 +43,12 @@ std::string head_with_headers(int count)
     return head + "\r\n";
 }
 
-// A full read of 4096 bytes: a request line and one long header line with no
+// A full read of HTTP_READ_SIZE bytes: a request line and one long header line with no
 // blank line; with `ends_in_cr` the last byte is the CR ending that header.
 std::string full_read_without_blank_line(bool ends_in_cr)
 {
     std::string head = "GET / HTTP/1.1\r\nX-Pad: ";
-    head.append(4096 - head.size() - (ends_in_cr ? 1 : 0), 'a');
+    head.append(HTTP_READ_SIZE - head.size() - (ends_in_cr ? 1 : 0), 'a');
     if (ends_in_cr)
         head += '\r';
     return head;
@@ -89,8 +89,8 @@ std::vector<HeadCase> head_cases()
         {"lines_ending_in_lf_alone", replaced(kHead, "\r\n", "\n"), -24, "", "", "", {}},
         {"any_byte_in_place_of_lf", lf_for_other, 27, "GET", "/", "HTTP/1.1", {{"Host", "x"}}},
         {"nothing_read", "", 0, "", "", "", {}},
-        {"full_read_without_blank_line", full_read_without_blank_line(false), -4096, "", "", "", {}},
-        {"full_read_ending_in_a_header_cr", full_read_without_blank_line(true), -4097, "", "", "", {}},
+        {"full_read_without_blank_line", full_read_without_blank_line(false), -HTTP_READ_SIZE, "", "", "", {}},
+        {"full_read_ending_in_a_header_cr", full_read_without_blank_line(true), -(HTTP_READ_SIZE + 1), "", "", "", {}},
         {"no_space_at_all", "GARBAGE\r\n\r\n", -11, "", "", "", {}},
         {"no_cr_after_the_second_space", "GET / HTTP/1.1", -14, "", "", "", {}},
         {"no_cr_after_a_header_colon", "GET / HTTP/1.1\r\nHost: x", -23, "", "", "", {}},
@@ -114,7 +114,7 @@ std::vector<HeadCase> head_cases()
         {"line_folded_with_space", "GET / HTTP/1.1\r\nA: b\r\n c\r\n\r\n", -22, "", "", "", {}},
         {"line_folded_with_tab", "GET / HTTP/1.1\r\nA: b\r\n\tc\r\n\r\n", -22, "", "", "", {}},
         {"31_headers", head_with_headers(31), 16 + 31 * 8 + 2, "GET", "/", "HTTP/1.1", numbered_headers(31)},
-        {"32_headers", head_with_headers(32), -(16 + 32 * 8), "", "", "", {}},
+        {"32_headers", head_with_headers(HTTP_HEADER_SLOTS), -(16 + HTTP_HEADER_SLOTS * 8), "", "", "", {}},
         {"status_line", "HTTP/1.1 101 Switching Protocols\r\n\r\n", 36, "HTTP/1.1", "101", "Switching Protocols", {}},
         {"status_line_without_reason", "HTTP/1.1 101\r\nUpgrade: websocket\r\n\r\n", 36, "HTTP/1.1", "101\r\nUpgrade:",
          "websocket", {}},

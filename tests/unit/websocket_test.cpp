@@ -287,7 +287,7 @@ int handshake(const std::string& head, std::string* sent)
     SocketPair pair;
     static http req;  // 4 KiB of record: kept off the stack
     http_reset(&req);
-    EXPECT_LE(head.size(), 4096u);
+    EXPECT_LE(head.size(), (size_t)HTTP_READ_SIZE);
     memcpy(req.m_aBuf, head.data(), head.size());
     req.m_nBuf = (int)head.size();
     EXPECT_GT(http_parse(&req), 0) << head;
