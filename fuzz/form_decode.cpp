@@ -1,13 +1,12 @@
 // The form decoder on any body, held in a heap block of exactly its size so
-// that the sanitizer sees a read past its end. The decoder is static in the
-// content service, so its source is included whole.
+// that the sanitizer sees a read past its end.
 //
 // The record is compared with a decoder written here from what the service
 // promises: '+', '=' and '&' become ' ', ':' and a line break, and a '%'
 // with two bytes after it that strtol reads as a base-16 number (white
 // space and a sign first) becomes that number's low byte; any other '%' is
 // kept. Decoding stops at the first zero byte, and the separator follows.
-#include "../app/tinkerpot.cpp"
+#include "form.h"
 
 #include "fuzz_check.h"
 
