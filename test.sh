@@ -3,52 +3,44 @@
 # with UndefinedBehaviorSanitizer, one under ThreadSanitizer. Then each fuzz
 # target runs for 15 seconds, and the cross builds (32-bit ARM Linux under
 # qemu-arm, Windows under wine) run the end-to-end tests against their own
-# programs.
+# programs. Each build but the fuzz one is a preset of CMakePresets.json,
+# where its settings and its tests' sanitizer options are kept.
 set -euo pipefail
 cd "$(dirname "$0")"
 bash tools/setup.sh --test
 
 jobs=$(nproc)
-export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
-export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-export TSAN_OPTIONS=halt_on_error=1
 
+# A build from its preset; ctest runs what the build registers (for a cross
+# build its end-to-end tests and the Windows import check), or what the
+# arguments select.
 run_suite() {
-  local dir=$1; shift
-  echo "=== $dir"
-  cmake -S . -B "$dir" -G Ninja -DBUILD_TESTING=ON "$@" >/dev/null
-  cmake --build "$dir"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
-}
-
-run_suite build
-run_suite build-asan -DTINKERPOT_SANITIZE=address
-run_suite build-tsan -DTINKERPOT_SANITIZE=thread
-echo "=== fuzz"
-bash fuzz/run.sh 15
-
-# A cross build from its preset; ctest runs what the build registers (its
-# end-to-end tests, the Windows import check), or what the arguments select.
-run_cross_suite() {
   local preset=$1; shift
-  echo "=== build-$preset"
+  echo "=== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j "$jobs" "$@"
 }
 
+run_suite native
+run_suite asan
+run_suite tsan
+
+echo "=== fuzz"
+bash fuzz/run.sh 15
+
 # wine's 32-bit loader is itself a 32-bit x86 program: a kernel that runs no
 # such code (booted with ia32_emulation off) cannot start it.
 wine32_runs() { [[ -x /usr/lib/wine/wine ]] && /usr/lib/wine/wine --version >/dev/null 2>&1; }
 
-run_cross_suite arm
+run_suite arm
 if wine32_runs; then
-  run_cross_suite windows
+  run_suite windows
 else
   echo "this kernel runs no 32-bit x86 code, so wine cannot start the 32-bit Windows build:"
   echo "it is built and its imports checked; the end-to-end tests run against the same"
   echo "sources built for 64-bit Windows, under wine64"
-  run_cross_suite windows -L build
-  run_cross_suite windows64
+  run_suite windows -L build
+  run_suite windows64
 fi
 echo "all test suites passed"

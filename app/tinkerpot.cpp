@@ -60,6 +60,9 @@ static Stored content_of(std::string type, std::vector<char> bytes)
 
 static std::map<std::string, Stored, std::less<>> contents;
 
+// The only lock of the program: held for every lookup and insertion in
+// `contents` and every swap of an entry, never while a request waits on the
+// network, and never taken twice by one thread.
 static platform_lock contents_mx;
 
 struct table_lock {

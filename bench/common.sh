@@ -1,5 +1,6 @@
-# What the benchmark scripts share: installing their tools and building the
-# release program they measure. Sourced with $root set to the project.
+# What the benchmark scripts share: installing their tools, building the
+# release program they measure, and stopping it. Sourced with
+# $root set to the project.
 
 as_root() {
   if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
@@ -23,6 +24,23 @@ build_release() {
   bash "$root/tools/setup.sh"
   cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$root/build-bench" --target tinkerpot >/dev/null
+}
+
+# Stops the server started as $tinkerpot_pid, if any: Ctrl+C, then up to
+# 10 s for it to end on its own before it is killed.
+stop_tinkerpot() {
+  if [[ -n ${tinkerpot_pid:-} ]]; then
+    stop_process INT "$tinkerpot_pid"
+    tinkerpot_pid=""
+  fi
+}
+
+# Sends the signal to the process, waits up to 10 s for it to end, and kills
+# it if it has not.
+stop_process() {
+  local signal=$1 pid=$2
+  kill -"$signal" "$pid" 2>/dev/null || true
+  timeout 10 tail --pid="$pid" -f /dev/null 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
 }
 
 # Waits up to about five seconds for an HTTP answer on 127.0.0.1:PORT.

@@ -38,14 +38,6 @@ make_body() {
 
 tinkerpot_pid=""
 
-stop_server() {
-  if [[ -n $tinkerpot_pid ]]; then
-    kill -INT "$tinkerpot_pid" 2>/dev/null || true
-    timeout 10 tail --pid="$tinkerpot_pid" -f /dev/null 2>/dev/null || kill -KILL "$tinkerpot_pid" 2>/dev/null || true
-    tinkerpot_pid=""
-  fi
-}
-
 # GETs of "/" one after another until the flag file goes, each one's time in
 # seconds on a line of its own.
 time_gets() {
@@ -67,7 +59,7 @@ latencies() {
 
 inside() {
   local dir=$1
-  trap stop_server EXIT
+  trap stop_tinkerpot EXIT
   trap 'exit 130' INT TERM
   ip link set lo up
   "$TINKERPOT_BIN" 127.0.0.1 "$PORT" >/dev/null &

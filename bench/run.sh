@@ -84,15 +84,11 @@ prepare() {
 tinkerpot_pid=""
 nginx_pid=""
 
+# nginx takes SIGQUIT as its graceful stop, as tinkerpot takes Ctrl+C.
 stop_servers() {
-  if [[ -n $tinkerpot_pid ]]; then
-    kill -INT "$tinkerpot_pid" 2>/dev/null || true
-    timeout 10 tail --pid="$tinkerpot_pid" -f /dev/null 2>/dev/null || kill -KILL "$tinkerpot_pid" 2>/dev/null || true
-    tinkerpot_pid=""
-  fi
+  stop_tinkerpot
   if [[ -n $nginx_pid ]]; then
-    kill -QUIT "$nginx_pid" 2>/dev/null || true
-    timeout 10 tail --pid="$nginx_pid" -f /dev/null 2>/dev/null || kill -KILL "$nginx_pid" 2>/dev/null || true
+    stop_process QUIT "$nginx_pid"
     nginx_pid=""
   fi
 }

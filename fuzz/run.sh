@@ -8,6 +8,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The targets carry AddressSanitizer and UndefinedBehaviorSanitizer: the
+# first report ends the run, with its stack.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+
 seconds=${1:-15}
 if (($# > 0)); then shift; fi
 targets=("$@")

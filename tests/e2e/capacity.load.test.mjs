@@ -9,7 +9,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
-import { startServer, repoRoot, slow, within, until } from './lib/server.mjs';
+import { withServer, repoRoot, slow, within, until } from './lib/server.mjs';
 import { REPLY, request } from './lib/content.mjs';
 
 const WORKERS = 64;
@@ -179,24 +179,27 @@ async function fillEverySlot(server, t, opened) {
     .catch((e) => assert.fail(`${e.message}: ${socketsOf(pid) - ownSockets} still open`));
 }
 
+// A machine that runs short of ports or descriptors while connecting skips
+// the test rather than failing it, once the server has stopped cleanly.
 test(`${FULL} idle connections fill every slot; one more waits until one of them closes`,
   { skip: whyNotRunnable(), timeout: 600000 }, async (t) => {
-    const server = await startServer();
-    const opened = [];
-    let failure = null;
+    let server;
     try {
-      await fillEverySlot(server, t, opened);
+      server = await withServer(async (started) => {
+        const opened = [];
+        try {
+          await fillEverySlot(started, t, opened);
+        } catch (e) {
+          if (started.child.exitCode !== null) e.message += `\nthe server ended with ${started.child.exitCode}: ${started.stderr}`;
+          throw e;
+        } finally {
+          for (const conn of opened) conn.sock.destroy();
+        }
+      });
     } catch (e) {
-      failure = e;
-      if (server.child.exitCode !== null) e.message += `\nthe server ended with ${server.child.exitCode}: ${server.stderr}`;
-    }
-    for (const conn of opened) conn.sock.destroy();
-    const status = await server.stop();
-    if (failure?.machineLimit) {
-      t.skip(`the machine ran short while connecting: ${failure.message}`);
+      if (!e.machineLimit) throw e;
+      t.skip(`the machine ran short while connecting: ${e.message}`);
       return;
     }
-    if (failure) throw failure;
-    assert.deepEqual(status, { code: 0, signal: null });
     assert.equal(server.lines().at(-1), 'stopping server...');
   });

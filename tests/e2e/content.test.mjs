@@ -9,26 +9,17 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { promisify } from 'node:util';
-import { startServer, exchange, splitReply, longBits, converse } from './lib/server.mjs';
+import { sharedServer, exchange, splitReply, longBits, converse, HEAD_READ } from './lib/server.mjs';
 import { PEER, REPLY, request, putRequest, put, get, loggedBy, seededBytes, headOfSize, BUILTINS } from './lib/content.mjs';
 
 const run = promisify(execFile);
 const wide = longBits() === 64;
 const LONG_MAX = wide ? '9223372036854775807' : '2147483647';
 
-let server;
-let port;
-
-before(async () => {
-  server = await startServer();
-  port = server.port;
-});
-
-after(async () => {
-  const status = await server.stop();
-  assert.deepEqual(status, { code: 0, signal: null });
-  assert.equal(server.lines().at(-1), 'stopping server...');
-});
+const server = sharedServer();
+// Runs after the shared server's stop (hooks run in the order they are
+// registered): the stop's line is the last one the server writes.
+after(() => assert.equal(server.lines().at(-1), 'stopping server...'));
 
 const accessed = (target) => `Accessed '${target}' From '${PEER}'`;
 const missed = (target) => `Access '${target}' From '${PEER}'`;
@@ -43,7 +34,7 @@ function binaryBody(size, seed) {
 }
 
 async function assertStored(target, type, body) {
-  const { head, body: got } = await get(port, target);
+  const { head, body: got } = await get(server.port, target);
   assert.equal(head, type ? REPLY.okTyped(type) : REPLY.ok, `head of ${target}`);
   assert.ok(got.equals(Buffer.from(body)), `body of ${target}: ${got.length} bytes, expected ${body.length}`);
 }
@@ -52,14 +43,14 @@ describe('start', () => {
   test('the banner comes first, then the bind lines', () => {
     assert.deepEqual(server.lines().slice(0, 3), [
       '[tinkerpot 1.4.2]',
-      `bindto: 127.0.0.1:${port}.`,
+      `bindto: 127.0.0.1:${server.port}.`,
       'Ctrl+C to stop server.',
     ]);
   });
 
   for (const { target, type, file } of BUILTINS) {
     test(`GET ${target} serves the embedded ${path.basename(file)} byte for byte`, async () => {
-      const { result, lines } = await loggedBy(server, () => exchange(port, request('GET', target)));
+      const { result, lines } = await loggedBy(server, () => exchange(server.port, request('GET', target)));
       const { head, body } = splitReply(result);
       assert.equal(head, REPLY.okTyped(type));
       assert.ok(body.equals(fs.readFileSync(file)), `${body.length} bytes served, file has ${fs.statSync(file).size}`);
@@ -74,36 +65,36 @@ describe('GET', () => {
   const misses = ['/?x=1', '/?', '/ACE.MIN.JS', '/Mode-html.js', '/index.html', '/favicon.ico', '//', '/%41'];
   for (const target of misses) {
     test(`${target} is a miss: 404 and an Access line`, async () => {
-      const { result, lines } = await loggedBy(server, () => exchange(port, request('GET', target)));
+      const { result, lines } = await loggedBy(server, () => exchange(server.port, request('GET', target)));
       assert.equal(result.toString('latin1'), REPLY.notFound);
       assert.deepEqual(lines, [missed(target)]);
     });
   }
 
   test('/A stored leaves /%41 a miss', async () => {
-    await put(port, '/A', 'capital a', { type: 'text/plain' });
+    await put(server.port, '/A', 'capital a', { type: 'text/plain' });
     await assertStored('/A', 'text/plain', 'capital a');
-    assert.equal((await exchange(port, request('GET', '/%41'))).toString('latin1'), REPLY.notFound);
+    assert.equal((await exchange(server.port, request('GET', '/%41'))).toString('latin1'), REPLY.notFound);
   });
 
   test('a query is part of the key', async () => {
-    await put(port, '/q?v=1', 'one', { type: 'text/plain' });
-    await put(port, '/q?v=2', 'two', { type: 'text/plain' });
+    await put(server.port, '/q?v=1', 'one', { type: 'text/plain' });
+    await put(server.port, '/q?v=2', 'two', { type: 'text/plain' });
     await assertStored('/q?v=1', 'text/plain', 'one');
     await assertStored('/q?v=2', 'text/plain', 'two');
-    assert.equal((await exchange(port, request('GET', '/q'))).toString('latin1'), REPLY.notFound);
+    assert.equal((await exchange(server.port, request('GET', '/q'))).toString('latin1'), REPLY.notFound);
   });
 });
 
 describe('PUT', () => {
   test('/a.html: three log lines, the 201, then GET serves it with its type', async () => {
     const { result, lines } = await loggedBy(server, () =>
-      exchange(port, putRequest('/a.html', Buffer.from('<p>x'), { type: 'text/html', length: 4 })),
+      exchange(server.port, putRequest('/a.html', Buffer.from('<p>x'), { type: 'text/html', length: 4 })),
     );
     assert.equal(result.toString('latin1'), REPLY.created);
     assert.deepEqual(lines, [creating('/a.html'), 'reserved: 4', created('/a.html')]);
 
-    const got = await loggedBy(server, () => exchange(port, request('GET', '/a.html')));
+    const got = await loggedBy(server, () => exchange(server.port, request('GET', '/a.html')));
     assert.equal(got.result.toString('latin1'), `${REPLY.okTyped('text/html')}<p>x`);
     assert.deepEqual(got.lines, [accessed('/a.html')]);
   });
@@ -211,7 +202,7 @@ describe('PUT', () => {
   ];
   for (const { name, skip, target, steps, stored, reserved } of deliveries) {
     test(name, { skip }, async () => {
-      const { result, lines } = await loggedBy(server, () => converse(port, steps(target)));
+      const { result, lines } = await loggedBy(server, () => converse(server.port, steps(target)));
       assert.equal(result.toString('latin1'), REPLY.created);
       const expected = [creating(target), ...(reserved === null ? [] : [`reserved: ${reserved}`]), created(target)];
       assert.deepEqual(lines, expected);
@@ -220,23 +211,23 @@ describe('PUT', () => {
   }
 
   test('without Content-Type the GET head has no Content-Type line', async () => {
-    await put(port, '/untyped', 'plain bytes');
-    const reply = await exchange(port, request('GET', '/untyped'));
+    await put(server.port, '/untyped', 'plain bytes');
+    const reply = await exchange(server.port, request('GET', '/untyped'));
     assert.equal(reply.toString('latin1'), `${REPLY.ok}plain bytes`);
   });
 
   test('binary bodies with zero bytes come back byte for byte', async () => {
     const everyByte = Buffer.from(Array.from({ length: 512 }, (_, i) => i & 0xff));
-    await put(port, '/bin/every-byte', everyByte, { type: 'application/octet-stream' });
+    await put(server.port, '/bin/every-byte', everyByte, { type: 'application/octet-stream' });
     await assertStored('/bin/every-byte', 'application/octet-stream', everyByte);
     const noise = binaryBody(300_000, 11);
-    await put(port, '/bin/noise', noise, { type: 'application/octet-stream' });
+    await put(server.port, '/bin/noise', noise, { type: 'application/octet-stream' });
     await assertStored('/bin/noise', 'application/octet-stream', noise);
   });
 
   test('a second PUT replaces type and bytes', async () => {
-    await put(port, '/replaced', 'first version, longer', { type: 'text/plain' });
-    await put(port, '/replaced', 'second', { type: 'image/png' });
+    await put(server.port, '/replaced', 'first version, longer', { type: 'text/plain' });
+    await put(server.port, '/replaced', 'second', { type: 'image/png' });
     await assertStored('/replaced', 'image/png', 'second');
   });
 
@@ -248,11 +239,11 @@ describe('PUT', () => {
   };
   const GIB = 2 ** 30;
   test('a body that comes short gives back the room its length set aside', {
-    skip: longBits() !== 64 || !fs.existsSync(`/proc/${server?.child.pid ?? 'self'}/status`)
+    skip: longBits() !== 64 || !fs.existsSync('/proc/self/status')
       ? 'needs a 64-bit build with its own /proc entry' : false,
   }, async () => {
     const before = addressSpace();
-    const reply = await converse(port, [putRequest('/short', Buffer.from('abc'), { length: GIB }), 'end']);
+    const reply = await converse(server.port, [putRequest('/short', Buffer.from('abc'), { length: GIB }), 'end']);
     assert.equal(reply.toString('latin1'), REPLY.created);
     assert.ok(addressSpace() - before < GIB / 2, 'the announced gigabyte is still held');
     await assertStored('/short', undefined, 'abc');
@@ -264,8 +255,8 @@ describe('PUT', () => {
     test(`a type of ${length} bytes gives a whole ${35 + length}-byte head`, async () => {
       const type = `application/x-${'t'.repeat(length - 14)}`;
       const target = `/long-type-${length}`;
-      await put(port, target, 'body', { type });
-      const { head, body } = await get(port, target);
+      await put(server.port, target, 'body', { type });
+      const { head, body } = await get(server.port, target);
       assert.equal(head.length, 35 + length);
       assert.equal(head, REPLY.okTyped(type));
       assert.equal(body.toString('latin1'), 'body');
@@ -283,18 +274,18 @@ describe('PUT refused: the stored entry keeps its content', () => {
   for (const [i, { length, reply, skip }] of refusals.entries()) {
     test(`Content-Length ${length}: ${reply.split('\r\n')[0]}`, { skip }, async () => {
       const kept = `/refused/kept-${i}`;
-      await put(port, kept, 'old content', { type: 'text/old' });
+      await put(server.port, kept, 'old content', { type: 'text/old' });
       const replaced = await loggedBy(server, () =>
-        exchange(port, putRequest(kept, Buffer.from('new'), { type: 'text/new', length })),
+        exchange(server.port, putRequest(kept, Buffer.from('new'), { type: 'text/new', length })),
       );
       assert.equal(replaced.result.toString('latin1'), reply);
       assert.deepEqual(replaced.lines, [creating(kept)]);
       await assertStored(kept, 'text/old', 'old content');
 
       const absent = `/refused/absent-${i}`;
-      const refused = await exchange(port, putRequest(absent, Buffer.from('new'), { type: 'text/new', length }));
+      const refused = await exchange(server.port, putRequest(absent, Buffer.from('new'), { type: 'text/new', length }));
       assert.equal(refused.toString('latin1'), reply);
-      assert.equal((await exchange(port, request('GET', absent))).toString('latin1'), REPLY.notFound);
+      assert.equal((await exchange(server.port, request('GET', absent))).toString('latin1'), REPLY.notFound);
     });
   }
 });
@@ -306,8 +297,8 @@ describe('PUT with a control byte in its Content-Type: 400, the stored entry kep
   for (const [i, type] of types.entries()) {
     test(JSON.stringify(type), async () => {
       const kept = `/control/kept-${i}`;
-      await put(port, kept, 'old content', { type: 'text/old' });
-      const refused = await loggedBy(server, () => converse(port, [putRequest(kept, Buffer.from('new'), { type })]));
+      await put(server.port, kept, 'old content', { type: 'text/old' });
+      const refused = await loggedBy(server, () => converse(server.port, [putRequest(kept, Buffer.from('new'), { type })]));
       assert.equal(refused.result.toString('latin1'), REPLY.badRequest);
       assert.equal(refused.result.reset, false, 'the 400 ends with the end of stream');
       assert.deepEqual(refused.lines, [creating(kept)]);
@@ -316,15 +307,16 @@ describe('PUT with a control byte in its Content-Type: 400, the stored entry kep
   }
 
   test('a tab is no line break: stored as sent', async () => {
-    await put(port, '/control/tab', 'tabbed', { type: 'text/plain;\tcharset=utf-8' });
+    await put(server.port, '/control/tab', 'tabbed', { type: 'text/plain;\tcharset=utf-8' });
     await assertStored('/control/tab', 'text/plain;\tcharset=utf-8', 'tabbed');
   });
 });
 
-// A head of 4,097 bytes fills the server's read of 4,096 up to the CR of its
-// blank line; the LF after it, and the body, come in the same write.
+// A head one byte longer than the server's head read fills that read up to
+// the CR of its blank line; the LF after it, and the body, come in the same
+// write.
 describe('a head that fills the read up to its last CR', () => {
-  const HEAD = 4097;
+  const HEAD = HEAD_READ + 1;
   const cases = [
     {
       name: 'PUT stores the body alone',
@@ -347,7 +339,7 @@ describe('a head that fills the read up to its last CR', () => {
   ];
   for (const { name, target, make, body, reply, type, stored } of cases) {
     test(name, async () => {
-      const got = await converse(port, [headOfSize(HEAD, make(target), body)]);
+      const got = await converse(server.port, [headOfSize(HEAD, make(target), body)]);
       assert.equal(got.toString('latin1'), reply);
       assert.equal(got.reset, false, 'the reply ends with the end of stream');
       await assertStored(target, type, stored);
@@ -358,17 +350,17 @@ describe('a head that fills the read up to its last CR', () => {
 describe('OPTIONS', () => {
   test('answers the preflight, writes no line and creates nothing', async () => {
     const { result, lines } = await loggedBy(server, () =>
-      exchange(port, request('OPTIONS', '/preflight', [['Origin', 'http://elsewhere.test'], ['Access-Control-Request-Method', 'PUT']])),
+      exchange(server.port, request('OPTIONS', '/preflight', [['Origin', 'http://elsewhere.test'], ['Access-Control-Request-Method', 'PUT']])),
     );
     assert.equal(result.toString('latin1'), REPLY.noContent);
     assert.equal(result.length, 164);
     assert.deepEqual(lines, []);
-    assert.equal((await exchange(port, request('GET', '/preflight'))).toString('latin1'), REPLY.notFound);
+    assert.equal((await exchange(server.port, request('GET', '/preflight'))).toString('latin1'), REPLY.notFound);
   });
 
   test('leaves a stored resource as it was', async () => {
-    await put(port, '/options-stored', 'kept', { type: 'text/plain' });
-    const reply = await exchange(port, request('OPTIONS', '/options-stored', [['Content-Length', '3']], Buffer.from('abc')));
+    await put(server.port, '/options-stored', 'kept', { type: 'text/plain' });
+    const reply = await exchange(server.port, request('OPTIONS', '/options-stored', [['Content-Length', '3']], Buffer.from('abc')));
     assert.equal(reply.toString('latin1'), REPLY.noContent);
     await assertStored('/options-stored', 'text/plain', 'kept');
   });
@@ -378,9 +370,9 @@ describe('other methods get 405', () => {
   for (const method of ['HEAD', 'DELETE', 'put', 'get', 'Post', 'PATCH', 'CONNECT']) {
     test(`${method}: the 405 and a "405:<socket> ${method}" line, nothing stored or removed`, async () => {
       const target = `/method-${method}`;
-      await put(port, target, 'stays', { type: 'text/plain' });
+      await put(server.port, target, 'stays', { type: 'text/plain' });
       const { result, lines } = await loggedBy(server, () =>
-        exchange(port, request(method, target, [['Content-Length', '3']], Buffer.from('new'))),
+        exchange(server.port, request(method, target, [['Content-Length', '3']], Buffer.from('new'))),
       );
       assert.equal(result.toString('latin1'), REPLY.notAllowed);
       assert.equal(lines.length, 1);
@@ -388,8 +380,8 @@ describe('other methods get 405', () => {
       await assertStored(target, 'text/plain', 'stays');
 
       const fresh = `/method-${method}-fresh`;
-      assert.equal((await exchange(port, request(method, fresh))).toString('latin1'), REPLY.notAllowed);
-      assert.equal((await exchange(port, request('GET', fresh))).toString('latin1'), REPLY.notFound);
+      assert.equal((await exchange(server.port, request(method, fresh))).toString('latin1'), REPLY.notAllowed);
+      assert.equal((await exchange(server.port, request('GET', fresh))).toString('latin1'), REPLY.notFound);
     });
   }
 });
@@ -407,7 +399,7 @@ describe('curl', () => {
     const upload = path.join(dir, 'upload.bin');
     const download = path.join(dir, 'download.bin');
     fs.writeFileSync(upload, binaryBody(1_500_000, 5));
-    const url = `http://127.0.0.1:${port}/curl/upload.bin`;
+    const url = `http://127.0.0.1:${server.port}/curl/upload.bin`;
     const sent = await curl('-T', upload, '-H', 'Content-Type: application/octet-stream', '-w', '%{http_code}', url);
     assert.equal(sent.stdout.toString(), '201');
     const fetched = await curl('-o', download, '-w', '%{http_code} %{content_type}', url);
@@ -417,12 +409,12 @@ describe('curl', () => {
 
   test('a browser-like preflight gets the 204 head', async () => {
     const { stdout } = await curl('-i', '-X', 'OPTIONS', '-H', 'Origin: http://elsewhere.test',
-      '-H', 'Access-Control-Request-Method: PUT', `http://127.0.0.1:${port}/curl/anything`);
+      '-H', 'Access-Control-Request-Method: PUT', `http://127.0.0.1:${server.port}/curl/anything`);
     assert.equal(stdout.toString('latin1'), REPLY.noContent);
   });
 
   test('the editor page is served to curl as text/html', async () => {
-    const { stdout } = await curl('-D', '-', '-o', '/dev/null', `http://127.0.0.1:${port}/`);
+    const { stdout } = await curl('-D', '-', '-o', '/dev/null', `http://127.0.0.1:${server.port}/`);
     assert.equal(stdout.toString('latin1'), REPLY.okTyped('text/html'));
   });
 });
@@ -440,13 +432,13 @@ describe('many clients on one resource', () => {
 
   test(`${PUTS} PUTs and ${GETS} GETs at once, ${ROUNDS} times: every GET serves one version whole`, async () => {
     const target = '/shared/resource.bin';
-    await put(port, target, VERSIONS[0].body, { type: VERSIONS[0].type });
+    await put(server.port, target, VERSIONS[0].body, { type: VERSIONS[0].type });
     for (let round = 0; round < ROUNDS; round++) {
       const puts = Array.from({ length: PUTS }, (_, i) => {
         const v = VERSIONS[(i + round) % VERSIONS.length];
-        return exchange(port, putRequest(target, v.body, { type: v.type }));
+        return exchange(server.port, putRequest(target, v.body, { type: v.type }));
       });
-      const gets = Array.from({ length: GETS }, () => exchange(port, request('GET', target)));
+      const gets = Array.from({ length: GETS }, () => exchange(server.port, request('GET', target)));
       const [putReplies, getReplies] = await Promise.all([Promise.all(puts), Promise.all(gets)]);
       for (const reply of putReplies) assert.equal(reply.toString('latin1'), REPLY.created);
       for (const reply of getReplies) {
@@ -462,7 +454,7 @@ describe('many clients on one resource', () => {
 // Last: it changes a built-in for the rest of the server's life.
 describe('PUT to "/"', () => {
   test('replaces the editor page with the upload and its type', async () => {
-    await put(port, '/', 'my own page', { type: 'text/x-mine' });
+    await put(server.port, '/', 'my own page', { type: 'text/x-mine' });
     await assertStored('/', 'text/x-mine', 'my own page');
     await assertStored('/', 'text/x-mine', 'my own page');
   });

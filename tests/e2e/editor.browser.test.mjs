@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { startServer, exchange, splitReply, repoRoot, slow } from './lib/server.mjs';
+import { sharedServer, exchange, splitReply, repoRoot, slow } from './lib/server.mjs';
 
 const CHROMIUM = '/usr/bin/chromium';
 const CHROMIUM_ARGS = [
@@ -34,7 +34,11 @@ const FUNCTIONS = ['エディタを作る', '見てみる', 'SAVEする', 'LOAD�
 // must not come.
 const SETTLE_MS = slow ? 3000 : 1000;
 
-let server;
+// Started for the whole file, so that it starts before the browser and stops
+// after the browser has closed (the describe block's hooks run in between).
+// The last test stops it, and checks the stop; the shared server's own stop
+// waits for that same one.
+const server = sharedServer();
 let profile;
 let context;
 let page;
@@ -107,7 +111,6 @@ describe('editor page in headless Chromium', { timeout: slow ? 900000 : 180000 }
     if (!fs.existsSync(CHROMIUM)) {
       throw new Error(`${CHROMIUM} is missing: install Debian's chromium package to run the browser test`);
     }
-    server = await startServer();
     origin = `http://127.0.0.1:${server.port}`;
     profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tinkerpot-chromium-'));
     context = await chromium.launchPersistentContext(profile, {
@@ -152,7 +155,6 @@ describe('editor page in headless Chromium', { timeout: slow ? 900000 : 180000 }
   after(async () => {
     if (context) await context.close().catch(() => {});
     if (profile) fs.rmSync(profile, { recursive: true, force: true });
-    if (server && server.child.exitCode === null && server.child.signalCode === null) await server.stop();
   });
 
   test('the server hands out the page file byte for byte as UTF-8 HTML with LF line ends', async () => {

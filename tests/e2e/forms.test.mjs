@@ -1,35 +1,24 @@
 // Form posts against the real program: how a body is gathered from the
 // socket, how it is decoded into a record, where the record is stored and
 // what the browser is sent back. One server serves the whole file.
-import { describe, test, before, after } from 'node:test';
+import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { promisify } from 'node:util';
-import { startServer, exchange, repoRoot, longBits, converse, splitReply } from './lib/server.mjs';
+import { sharedServer, exchange, repoRoot, longBits, converse, splitReply, HEAD_READ } from './lib/server.mjs';
 import { REPLY, request, put, get, loggedBy } from './lib/content.mjs';
 
 const run = promisify(execFile);
 const SEPARATOR = '\n---\n';
-const HEAD_READ = 4096; // what the server reads of a request before it is parsed
 // More than any memory where long has 64 bits; the largest long where it has
 // 32. The length is read with strtol, and a POST reads one beyond the range of
 // long as it reads the largest long: either way, until the peer stops.
 const HUGE_LENGTH = longBits() === 64 ? '1000000000000000' : '2147483647';
 
-let server;
-let port;
-
-before(async () => {
-  server = await startServer();
-  port = server.port;
-});
-
-after(async () => {
-  assert.deepEqual(await server.stop(), { code: 0, signal: null });
-});
+const server = sharedServer();
 
 const bytes = (text) => Buffer.from(text, 'latin1');
 
@@ -39,8 +28,8 @@ function postRequest(target, body, { length = body.length, headers = [] } = {}) 
 }
 
 // A POST whose first read ends after `withHead`: head and body go in one
-// write, padded so that the server's single head read takes exactly 4096
-// bytes; `rest` is left in the socket for the body gathering to find.
+// write, padded so that the server's single head read takes exactly
+// HEAD_READ bytes; `rest` is left in the socket for the body gathering to find.
 function postAcrossHeadRead(target, length, withHead, rest) {
   const unpadded = postRequest(target, withHead, { length, headers: [['X-Pad', '']] });
   const pad = 'p'.repeat(HEAD_READ - unpadded.length);
@@ -52,7 +41,7 @@ function postAcrossHeadRead(target, length, withHead, rest) {
 // A GET that stops reading once its first bytes are in, so that the server
 // is still sending the rest; `rest()` reads on and gives the whole reply.
 function pausedGet(target) {
-  const sock = net.connect({ host: '127.0.0.1', port });
+  const sock = net.connect({ host: '127.0.0.1', port: server.port });
   const parts = [];
   let started;
   const firstBytes = new Promise((resolve) => { started = resolve; });
@@ -72,11 +61,11 @@ function pausedGet(target) {
 }
 
 async function post(target, body) {
-  assert.equal((await exchange(port, postRequest(target, bytes(body)))).toString('latin1'), REPLY.seeOther(target));
+  assert.equal((await exchange(server.port, postRequest(target, bytes(body)))).toString('latin1'), REPLY.seeOther(target));
 }
 
 async function assertRecords(target, records) {
-  const { head, body } = await get(port, target);
+  const { head, body } = await get(server.port, target);
   assert.equal(head, REPLY.okTyped('text/plain'));
   assert.equal(body.toString('latin1'), records);
 }
@@ -118,10 +107,10 @@ describe('decoding: each body gives one record', () => {
     const shown = JSON.stringify(Buffer.isBuffer(body) ? body.toString('utf8') : body);
     test(`${shown} → ${JSON.stringify(Buffer.isBuffer(record) ? record.toString('utf8') : record)}`, async () => {
       const target = `/decode/${i}`;
-      const { result, lines } = await loggedBy(server, () => exchange(port, postRequest(target, Buffer.from(body, 'latin1'))));
+      const { result, lines } = await loggedBy(server, () => exchange(server.port, postRequest(target, Buffer.from(body, 'latin1'))));
       assert.equal(result.toString('latin1'), REPLY.seeOther(target));
       assert.deepEqual(lines, [`Posted: ${target}`]);
-      const { head, body: stored } = await get(port, target);
+      const { head, body: stored } = await get(server.port, target);
       assert.equal(head, REPLY.okTyped('text/plain'));
       assert.deepEqual(stored, Buffer.concat([Buffer.from(record, 'latin1'), bytes(SEPARATOR)]));
     });
@@ -130,9 +119,9 @@ describe('decoding: each body gives one record', () => {
 
 describe('records accumulate', () => {
   test('the guest book: two posts, 37 bytes of text/plain', async () => {
-    await exchange(port, postRequest('/guestbook', bytes('name=Ann+Lee&msg=Hi%21')));
-    await exchange(port, postRequest('/guestbook', bytes('msg=Bye')));
-    const { head, body } = await get(port, '/guestbook');
+    await exchange(server.port, postRequest('/guestbook', bytes('name=Ann+Lee&msg=Hi%21')));
+    await exchange(server.port, postRequest('/guestbook', bytes('msg=Bye')));
+    const { head, body } = await get(server.port, '/guestbook');
     assert.equal(head, REPLY.okTyped('text/plain'));
     assert.equal(body.toString('latin1'), `name:Ann Lee\nmsg:Hi!${SEPARATOR}msg:Bye${SEPARATOR}`);
     assert.equal(body.length, 37);
@@ -140,25 +129,25 @@ describe('records accumulate', () => {
 
   test('after an upload: the type turns text/plain and the record follows the bytes', async () => {
     const upload = Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x00, 0x0a]);
-    await put(port, '/uploaded.png', upload, { type: 'image/png' });
-    await exchange(port, postRequest('/uploaded.png', bytes('a=1')));
-    const { head, body } = await get(port, '/uploaded.png');
+    await put(server.port, '/uploaded.png', upload, { type: 'image/png' });
+    await exchange(server.port, postRequest('/uploaded.png', bytes('a=1')));
+    const { head, body } = await get(server.port, '/uploaded.png');
     assert.equal(head, REPLY.okTyped('text/plain'));
     assert.deepEqual(body, Buffer.concat([upload, bytes(`a:1${SEPARATOR}`)]));
   });
 
   test('after a built-in: its bytes, then the record, as text/plain', async () => {
     const script = fs.readFileSync(path.join(repoRoot, 'node_modules', 'ace-builds', 'src-min', 'mode-html.js'));
-    await exchange(port, postRequest('/mode-html.js', bytes('seen=yes')));
-    const { head, body } = await get(port, '/mode-html.js');
+    await exchange(server.port, postRequest('/mode-html.js', bytes('seen=yes')));
+    const { head, body } = await get(server.port, '/mode-html.js');
     assert.equal(head, REPLY.okTyped('text/plain'));
     assert.deepEqual(body, Buffer.concat([script, bytes(`seen:yes${SEPARATOR}`)]));
   });
 
   test('a PUT replaces the records and the type', async () => {
-    await exchange(port, postRequest('/replaced-records', bytes('a=1')));
-    await put(port, '/replaced-records', 'fresh', { type: 'text/html' });
-    const { head, body } = await get(port, '/replaced-records');
+    await exchange(server.port, postRequest('/replaced-records', bytes('a=1')));
+    await put(server.port, '/replaced-records', 'fresh', { type: 'text/html' });
+    const { head, body } = await get(server.port, '/replaced-records');
     assert.equal(head, REPLY.okTyped('text/html'));
     assert.equal(body.toString('latin1'), 'fresh');
   });
@@ -168,12 +157,12 @@ describe('records accumulate', () => {
     // room after the upload several times over.
     const target = '/grown-upload.bin';
     const upload = Buffer.from(Array.from({ length: 300 }, (_, i) => (i * 37) & 0xff));
-    await put(port, target, upload, { type: 'application/octet-stream' });
+    await put(server.port, target, upload, { type: 'application/octet-stream' });
     let expected = upload;
     for (let i = 0; i < 40; i++) {
       await post(target, `n=${i}&pad=${'p'.repeat(i * 20)}`);
       expected = Buffer.concat([expected, bytes(`n:${i}\npad:${'p'.repeat(i * 20)}${SEPARATOR}`)]);
-      const { head, body } = await get(port, target);
+      const { head, body } = await get(server.port, target);
       assert.equal(head, REPLY.okTyped('text/plain'));
       assert.ok(body.equals(expected), `after post ${i}: ${body.length} bytes, expected ${expected.length}`);
     }
@@ -182,7 +171,7 @@ describe('records accumulate', () => {
   test('posts after a PUT that replaced records start from the upload', async () => {
     const target = '/restarted-records';
     for (let i = 0; i < 5; i++) await post(target, `old=${i}`);
-    await put(port, target, 'fresh', { type: 'text/html' });
+    await put(server.port, target, 'fresh', { type: 'text/html' });
     for (let i = 0; i < 3; i++) await post(target, `new=${i}`);
     await assertRecords(target, `fresh${['new:0', 'new:1', 'new:2'].map((r) => r + SEPARATOR).join('')}`);
   });
@@ -195,7 +184,7 @@ describe('records accumulate', () => {
     const target = '/sent-while-posting';
     const upload = Buffer.alloc(16 << 20);
     for (let i = 0; i < upload.length; i += 4096) upload.write(`[${i}]`, i, 'latin1');
-    await put(port, target, upload, { type: 'application/octet-stream' });
+    await put(server.port, target, upload, { type: 'application/octet-stream' });
     const first = pausedGet(target);
     await first.firstBytes;
     await post(target, 'first=1');
@@ -206,7 +195,7 @@ describe('records accumulate', () => {
     const versions = [
       { reading: first, type: 'application/octet-stream', expected: upload },
       { reading: second, type: 'text/plain', expected: Buffer.concat([upload, records[0]]) },
-      { reading: { rest: () => get(port, target) }, type: 'text/plain', expected: Buffer.concat([upload, ...records]) },
+      { reading: { rest: () => get(server.port, target) }, type: 'text/plain', expected: Buffer.concat([upload, ...records]) },
     ];
     for (const [i, { reading, type, expected }] of versions.entries()) {
       const { head, body } = await reading.rest();
@@ -220,10 +209,10 @@ describe('records accumulate', () => {
     const posts = Array.from({ length: 32 }, (_, i) => {
       const body = bytes(`n=${i}&pad=${'x'.repeat(i * 5)}`);
       // The body comes after the head, so the gatherings overlap.
-      return exchange(port, undefined, { chunks: [postRequest(target, Buffer.alloc(0), { length: body.length }), body] });
+      return exchange(server.port, undefined, { chunks: [postRequest(target, Buffer.alloc(0), { length: body.length }), body] });
     });
     for (const reply of await Promise.all(posts)) assert.equal(reply.toString('latin1'), REPLY.seeOther(target));
-    const { body } = await get(port, target);
+    const { body } = await get(server.port, target);
     const records = body.toString('latin1').split(SEPARATOR);
     assert.equal(records.pop(), '');
     const expected = Array.from({ length: 32 }, (_, i) => `n:${i}\npad:${'x'.repeat(i * 5)}`);
@@ -286,8 +275,8 @@ describe('gathering the body', () => {
       const target = `/gather/${i}`;
       const planned = steps(target);
       const reply = gapMs
-        ? await exchange(port, undefined, { chunks: planned, gapMs })
-        : await converse(port, planned);
+        ? await exchange(server.port, undefined, { chunks: planned, gapMs })
+        : await converse(server.port, planned);
       assert.equal(reply.toString('latin1'), REPLY.seeOther(target));
       await assertRecords(target, `${record}${SEPARATOR}`);
     });
@@ -297,20 +286,20 @@ describe('gathering the body', () => {
 describe('the 303 reply', () => {
   test('Location is the target as sent, query included, and the record is stored under it', async () => {
     const target = '/log?x=1&y=%41';
-    const reply = await exchange(port, postRequest(target, bytes('a=1')));
+    const reply = await exchange(server.port, postRequest(target, bytes('a=1')));
     assert.equal(reply.toString('latin1'), REPLY.seeOther(target));
     await assertRecords(target, `a:1${SEPARATOR}`);
-    assert.equal((await exchange(port, request('GET', '/log'))).toString('latin1'), REPLY.notFound);
+    assert.equal((await exchange(server.port, request('GET', '/log'))).toString('latin1'), REPLY.notFound);
   });
 
   // The Location line echoes the target, where a line feed would start a
   // header of the poster's choosing.
   for (const target of ['/log\nSet-Cookie:a=b', '/log\x01', '/log\x7f']) {
     test(`a target with a control byte, ${JSON.stringify(target)}: 400 and nothing stored`, async () => {
-      const reply = await converse(port, [postRequest(target, bytes('a=1'))]);
+      const reply = await converse(server.port, [postRequest(target, bytes('a=1'))]);
       assert.equal(reply.toString('latin1'), REPLY.badRequest);
       assert.equal(reply.reset, false, 'the 400 ends with the end of stream');
-      assert.equal((await exchange(port, request('GET', target))).toString('latin1'), REPLY.notFound);
+      assert.equal((await exchange(server.port, request('GET', target))).toString('latin1'), REPLY.notFound);
     });
   }
 
@@ -319,7 +308,7 @@ describe('the 303 reply', () => {
   for (const length of [185, 186, 400, 3000]) {
     test(`a target of ${length} bytes gives a whole ${70 + length}-byte reply`, async () => {
       const target = `/long/${'t'.repeat(length - 6)}`;
-      const reply = await exchange(port, postRequest(target, bytes('a=1')));
+      const reply = await exchange(server.port, postRequest(target, bytes('a=1')));
       assert.equal(reply.length, 70 + length);
       assert.equal(reply.toString('latin1'), REPLY.seeOther(target));
     });
@@ -330,7 +319,7 @@ describe('curl', () => {
   const curl = (...args) => run('curl', ['-sS', '--max-time', '60', ...args]);
 
   test('posts a form as a browser would and reads the records back', async () => {
-    const url = `http://127.0.0.1:${port}/curl/guestbook`;
+    const url = `http://127.0.0.1:${server.port}/curl/guestbook`;
     const posted = await curl('-o', '/dev/null', '-w', '%{http_code} %{redirect_url}', '-d', 'name=Ann+Lee&msg=Hi%21', url);
     assert.equal(posted.stdout, `303 ${url}`);
     await curl('-o', '/dev/null', '--data-urlencode', 'msg=Hi & bye = 100%', url);

@@ -6,13 +6,13 @@
 //
 // Needs root (or the right to make mount namespaces) and unshare(1); skipped
 // elsewhere, and for Windows builds, whose bound comes from the system instead.
-import { describe, test, before, after } from 'node:test';
+import { describe, test, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { startServer, exchange, splitReply, binary, repoRoot, longBits, converse } from './lib/server.mjs';
+import { sharedServer, exchange, splitReply, binary, repoRoot, longBits, converse } from './lib/server.mjs';
 import { REPLY, request, putRequest, put, get } from './lib/content.mjs';
 
 const AVAILABLE_KIB = 256;
@@ -39,17 +39,7 @@ const bytes = (text) => Buffer.from(text, 'latin1');
 const filler = (size) => Buffer.alloc(size, 'm');
 
 describe('memory bounds', { skip: whyNot() }, () => {
-  let server;
-  let port;
-
-  before(async () => {
-    server = await startServer({ wrap: WRAP });
-    port = server.port;
-  });
-
-  after(async () => {
-    if (server) assert.deepEqual(await server.stop(), { code: 0, signal: null });
-  });
+  const server = sharedServer({ wrap: WRAP });
 
   // Each case is tried on a target that holds something and on one that
   // holds nothing; `steps` is what the client sends (see converse). Where
@@ -74,23 +64,23 @@ describe('memory bounds', { skip: whyNot() }, () => {
   for (const [i, { name, steps }] of REFUSED.entries()) {
     test(`${name}: 413, nothing changed`, async () => {
       const kept = `/kept-${i}`;
-      await put(port, kept, 'old content', { type: 'text/old' });
+      await put(server.port, kept, 'old content', { type: 'text/old' });
       for (const target of [kept, `/absent-${i}`]) {
-        const reply = await converse(port, steps(target));
+        const reply = await converse(server.port, steps(target));
         assert.equal(reply.toString('latin1'), REPLY.tooLarge, `${name} at ${target}`);
         assert.equal(reply.reset, false, `${name} at ${target}: the 413 ends with the end of stream`);
       }
-      const { head, body } = await get(port, kept);
+      const { head, body } = await get(server.port, kept);
       assert.equal(head, REPLY.okTyped('text/old'));
       assert.equal(body.toString('latin1'), 'old content');
-      assert.equal((await exchange(port, request('GET', `/absent-${i}`))).toString('latin1'), REPLY.notFound);
+      assert.equal((await exchange(server.port, request('GET', `/absent-${i}`))).toString('latin1'), REPLY.notFound);
     });
   }
 
   test('a POST to a resource already as large as the memory: 413, the resource intact', async () => {
-    const reply = await exchange(port, request('POST', '/ace.min.js', [['Content-Length', '3']], bytes('a=1')));
+    const reply = await exchange(server.port, request('POST', '/ace.min.js', [['Content-Length', '3']], bytes('a=1')));
     assert.equal(reply.toString('latin1'), REPLY.tooLarge);
-    const { head, body } = await get(port, '/ace.min.js');
+    const { head, body } = await get(server.port, '/ace.min.js');
     assert.equal(head, REPLY.okTyped('text/javascript'));
     assert.ok(body.equals(fs.readFileSync(path.join(repoRoot, 'node_modules', 'ace-builds', 'src-min', 'ace.js'))));
   });
@@ -103,35 +93,35 @@ describe('memory bounds', { skip: whyNot() }, () => {
     const opening = 1000;
     let finish;
     const finished = new Promise((resolve) => { finish = resolve; });
-    const firstReply = converse(port, [
+    const firstReply = converse(server.port, [
       putRequest('/together/first', first.subarray(0, opening), { type: 'text/first', length: share }),
       () => server.waitForLine(`reserved: ${share}`),
       () => finished,
       first.subarray(opening),
     ]);
     await server.waitForLine(`reserved: ${share}`);
-    const second = await converse(port, [putRequest('/together/second', filler(share), { type: 'text/second' })]);
+    const second = await converse(server.port, [putRequest('/together/second', filler(share), { type: 'text/second' })]);
     assert.equal(second.toString('latin1'), REPLY.tooLarge);
     assert.equal(second.reset, false, 'the 413 ends with the end of stream');
     finish();
     assert.equal((await firstReply).toString('latin1'), REPLY.created);
-    const stored = await get(port, '/together/first');
+    const stored = await get(server.port, '/together/first');
     assert.equal(stored.head, REPLY.okTyped('text/first'));
     assert.ok(stored.body.equals(first));
-    assert.equal((await exchange(port, request('GET', '/together/second'))).toString('latin1'), REPLY.notFound);
+    assert.equal((await exchange(server.port, request('GET', '/together/second'))).toString('latin1'), REPLY.notFound);
     // Once the first is stored, its room is no longer set aside for it.
-    await put(port, '/together/second', filler(share), { type: 'text/second' });
+    await put(server.port, '/together/second', filler(share), { type: 'text/second' });
   });
 
   test('within the memory, uploads and posts go on as usual', async () => {
     const upload = filler(AVAILABLE / 2);
-    await put(port, '/fits.bin', upload, { type: 'application/octet-stream' });
-    const stored = await get(port, '/fits.bin');
+    await put(server.port, '/fits.bin', upload, { type: 'application/octet-stream' });
+    const stored = await get(server.port, '/fits.bin');
     assert.ok(stored.body.equals(upload));
     const target = '/fits-form';
-    assert.equal((await exchange(port, request('POST', target, [['Content-Length', '3']], bytes('a=1')))).toString('latin1'),
+    assert.equal((await exchange(server.port, request('POST', target, [['Content-Length', '3']], bytes('a=1')))).toString('latin1'),
       REPLY.seeOther(target));
-    const { head, body } = splitReply(await exchange(port, request('GET', target)));
+    const { head, body } = splitReply(await exchange(server.port, request('GET', target)));
     assert.equal(head, REPLY.okTyped('text/plain'));
     assert.equal(body.toString('latin1'), 'a:1\n---\n');
   });

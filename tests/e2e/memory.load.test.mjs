@@ -4,10 +4,10 @@
 // it; and a stored upload keeps no room beyond its bytes. Read from
 // /proc/<pid>/status, so Linux only; sanitizer builds keep freed memory on
 // purpose (to catch its use) and are left out.
-import { describe, test, before, after } from 'node:test';
+import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import { startServer, converse, longBits } from './lib/server.mjs';
+import { sharedServer, converse, longBits } from './lib/server.mjs';
 import { REPLY, putRequest, get, BUILTINS } from './lib/content.mjs';
 
 const MIB = 1024 * 1024;
@@ -29,9 +29,7 @@ function statusBytes(pid, field) {
 }
 
 describe('memory of replaced uploads', { skip: whyNot() }, () => {
-  let server;
-  before(async () => { server = await startServer(); });
-  after(async () => { if (server) assert.deepEqual(await server.stop(), { code: 0, signal: null }); });
+  const server = sharedServer();
 
   const upload = Buffer.alloc(10_000_000, 'u');
   const builtinBytes = BUILTINS.reduce((sum, b) => sum + b.body.length, 0);

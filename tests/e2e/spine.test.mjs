@@ -1,13 +1,13 @@
 // The server core as a client meets it: the command line and console lines,
 // start-up failures and their exit statuses, the 400 reply for what does not
 // parse, and the stop on Ctrl+C with connections open.
-import { describe, test, before, after } from 'node:test';
+import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
-import { startServer, stopServer, launch, exchange, freePort, slow } from './lib/server.mjs';
+import { sharedServer, withServer, launch, exchange, freePort, slow, HEAD_READ } from './lib/server.mjs';
 
 const BAD_REQUEST = 'HTTP/1.1 400 Bad Request\r\n\r\n';
 const BANNER = '[tinkerpot 1.4.2]';
@@ -47,10 +47,6 @@ function track(promise) {
   return tracked;
 }
 
-// Starts the program with the arguments that argsFor(port) gives for a
-// free port, retrying when another process took that port first.
-const serveWith = (argsFor) => startServer({ argsFor });
-
 // A connection that the test drives step by step.
 function connect(port) {
   return new Promise((resolve, reject) => {
@@ -64,62 +60,46 @@ function connect(port) {
   });
 }
 
-// Runs body with the server, then stops it and checks its clean exit, also
-// when body failed, so that no server outlives its test.
-async function serving(server, body) {
-  try {
-    await body(server);
-  } finally {
-    assert.deepEqual(await server.stop(), { code: 0, signal: null });
-  }
-}
-
 const emptyConnection = (port) => exchange(port, undefined, { shutdownWrite: true });
 
 describe('command line and console', () => {
   test('banner, bind line and ready line in that order; Ctrl+C ends with status 0', async () => {
-    const server = await startServer();
-    const lines = [BANNER, `bindto: 127.0.0.1:${server.port}.`, READY];
-    await serving(server, () => assert.deepEqual(server.lines(), lines));
-    assert.deepEqual(server.lines(), [...lines, 'stopping server...']);
+    const linesOf = (server) => [BANNER, `bindto: 127.0.0.1:${server.port}.`, READY];
+    const server = await withServer((s) => assert.deepEqual(s.lines(), linesOf(s)));
+    assert.deepEqual(server.lines(), [...linesOf(server), 'stopping server...']);
     assert.equal(server.stderr, '');
   });
 
-  test('a port of 65536 + p listens on p; a third argument is ignored', async () => {
-    await serving(await serveWith((p) => ['127.0.0.1', String(65536 + p), 'ignored']), async (server) => {
+  test('a port of 65536 + p listens on p; a third argument is ignored', () =>
+    withServer(async (server) => {
       assert.deepEqual(server.lines(), [BANNER, `bindto: 127.0.0.1:${server.port}.`, READY]);
       assert.equal(text(await emptyConnection(server.port)), BAD_REQUEST);
-    });
-  });
+    }, { argsFor: (p) => ['127.0.0.1', String(65536 + p), 'ignored'] }));
 
-  test('the wildcard address listens everywhere; its control connection goes to 127.0.0.1', async () => {
-    await serving(await serveWith((p) => ['0.0.0.0', String(p)]), async (server) => {
+  test('the wildcard address listens everywhere; its control connection goes to 127.0.0.1', () =>
+    withServer(async (server) => {
       assert.deepEqual(server.lines(), [BANNER, `bindto: 0.0.0.0:${server.port}.`, READY]);
       assert.equal(text(await emptyConnection(server.port)), BAD_REQUEST);
-    });
-  });
+    }, { argsFor: (p) => ['0.0.0.0', String(p)] }));
 
-  test('the descriptor limit is raised to the hard limit at start', { skip: !fs.existsSync('/proc/self/limits') }, async () => {
-    const server = await startServer({ wrap: ['sh', '-c', 'ulimit -Sn 256 && exec "$0" "$@"'] });
-    await serving(server, () => {
+  test('the descriptor limit is raised to the hard limit at start', { skip: !fs.existsSync('/proc/self/limits') }, () =>
+    withServer((server) => {
       const limits = fs.readFileSync(`/proc/${server.child.pid}/limits`, 'utf8');
       const [soft, hard] = limits.match(/^Max open files\s+(\S+)\s+(\S+)/m).slice(1);
       assert.equal(soft, hard);
       assert.notEqual(soft, '256');
-    });
-  });
+    }, { wrap: ['sh', '-c', 'ulimit -Sn 256 && exec "$0" "$@"'] }));
 
   // A class opening the page at once is a burst of connects; a backlog of 0
   // would have most of them dropped and retried.
   const ssMissing = spawnSync('ss', ['-V']).status !== 0;
-  test('the listener takes a full backlog', { skip: ssMissing && 'needs ss' }, async () => {
-    await serving(await startServer(), (server) => {
+  test('the listener takes a full backlog', { skip: ssMissing && 'needs ss' }, () =>
+    withServer((server) => {
       const listing = spawnSync('ss', ['-Hltn', `sport = :${server.port}`], { encoding: 'utf8' }).stdout;
       const [, backlog] = listing.trim().split(/\s+/).slice(1, 3).map(Number);
       const systemMax = Number(fs.readFileSync('/proc/sys/net/core/somaxconn', 'utf8'));
       assert.ok(backlog >= Math.min(128, systemMax), `backlog ${backlog} in ${JSON.stringify(listing)}`);
-    });
-  });
+    }));
 });
 
 describe('start-up failures: a "!" line, errno as status, no bind line', () => {
@@ -160,9 +140,7 @@ describe('start-up failures: a "!" line, errno as status, no bind line', () => {
 });
 
 describe('requests that do not parse are answered 400 and closed', () => {
-  let server;
-  before(async () => { server = await startServer(); });
-  after(async () => { assert.deepEqual(await server.stop(), { code: 0, signal: null }); });
+  const server = sharedServer();
 
   // A head with one padding header, `size` bytes long in all.
   const headOf = (size) => {
@@ -174,7 +152,7 @@ describe('requests that do not parse are answered 400 and closed', () => {
     { name: 'a connection closed without a byte', send: { request: undefined, shutdownWrite: true } },
     { name: 'a head split over two segments', send: { chunks: ['GET /missing HTTP/1.1\r\nHo', 'st: x\r\n\r\n'], gapMs: 300 } },
     { name: 'a head of 5000 bytes in one write', send: { request: headOf(5000) } },
-    { name: 'a head of 4098 bytes: its blank line is past the first 4096', send: { request: headOf(4098) } },
+    { name: `a head of ${HEAD_READ + 2} bytes: its blank line is past the first ${HEAD_READ}`, send: { request: headOf(HEAD_READ + 2) } },
     { name: 'lines ending in LF alone', send: { request: 'GET /missing HTTP/1.1\nHost: x\n\n' } },
     { name: 'a folded header line', send: { request: 'GET /missing HTTP/1.1\r\nA: b\r\n c\r\n\r\n' } },
   ];
@@ -186,7 +164,7 @@ describe('requests that do not parse are answered 400 and closed', () => {
   }
 
   // The same head at the limit reaches the application, which answers it.
-  for (const size of [4096, 4097]) {
+  for (const size of [HEAD_READ, HEAD_READ + 1]) {
     test(`a head of ${size} bytes is handed on`, async () => {
       const reply = text(await exchange(server.port, headOf(size)));
       assert.match(reply, /^HTTP\/1\.0 404 /);
@@ -217,36 +195,35 @@ describe('requests that do not parse are answered 400 and closed', () => {
 describe('Ctrl+C with connections open', () => {
   test('idle connections are closed without a reply and do not delay the stop', async () => {
     const idle = [];
-    await serving(await startServer(), async (server) => {
+    await withServer(async (server) => {
       idle.push(await connect(server.port), await connect(server.port));
       await sleep(200);  // let the workers accept them
     });
     for (const sock of idle) assert.equal((await sock.ended).length, 0);
   });
 
-  test('a half-sent request body holds the stop until the client sends the rest', async () => {
-    const server = await startServer();
-    const sock = await connect(server.port);
-    let stopped;
-    try {
-      sock.write('PUT /held HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345');
-      await server.waitForLine('reserved: 10');
-      stopped = track(server.stop());
-      await server.waitForLine('stopping server...');
-      await sleep(500);
-      // A second Ctrl+C changes nothing. Not on Windows, whose runtime resets
-      // the handler before calling it: there the second one ends the program.
-      if (process.env.TINKERPOT_TARGET !== 'windows') server.child.kill('SIGINT');
-      await sleep(500);
-      assert.equal(stopped.settled, false, 'the stop did not wait for the blocked handler');
-      assert.equal(server.child.exitCode, null);
+  // The test asks for the stop itself; withServer's own stop after it waits
+  // for that same one, with no Ctrl+C of its own.
+  test('a half-sent request body holds the stop until the client sends the rest', () =>
+    withServer(async (server) => {
+      const sock = await connect(server.port);
+      try {
+        sock.write('PUT /held HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345');
+        await server.waitForLine('reserved: 10');
+        const stopped = track(server.stop());
+        await server.waitForLine('stopping server...');
+        await sleep(500);
+        // A second Ctrl+C changes nothing. Not on Windows, whose runtime resets
+        // the handler before calling it: there the second one ends the program.
+        if (process.env.TINKERPOT_TARGET !== 'windows') server.child.kill('SIGINT');
+        await sleep(500);
+        assert.equal(stopped.settled, false, 'the stop did not wait for the blocked handler');
+        assert.equal(server.child.exitCode, null);
 
-      sock.end('67890');
-      assert.match(text(await sock.ended), /^HTTP\/1\.0 201 /);
-    } finally {
-      sock.destroy();
-      stopped ||= track(server.stop());
-      assert.deepEqual(await stopped.promise, { code: 0, signal: null });
-    }
-  });
+        sock.end('67890');
+        assert.match(text(await sock.ended), /^HTTP\/1\.0 201 /);
+      } finally {
+        sock.destroy();
+      }
+    }));
 });

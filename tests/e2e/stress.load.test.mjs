@@ -9,11 +9,11 @@
 // Every wait is bounded: a connection on which no byte moves for STALL_MS
 // fails, naming its request, as does a reset, a broken pipe or a reply cut
 // short. Nothing here measures speed.
-import { describe, test, before, after } from 'node:test';
+import { describe, test, before } from 'node:test';
 import assert from 'node:assert/strict';
 import net from 'node:net';
 import WebSocket from 'ws';
-import { startServer, slow, within, until } from './lib/server.mjs';
+import { sharedServer, slow, within, until, HEAD_READ } from './lib/server.mjs';
 import { REPLY, request, putRequest, BUILTINS, seededBytes } from './lib/content.mjs';
 
 // Sanitizer builds move bytes several times more slowly, and other tests may
@@ -22,7 +22,6 @@ const STALL_MS = slow ? 120000 : 10000;
 // A connect that the kernel drops from a full accept queue is retried after
 // 1, 3, 7, 15... seconds, which is the machine's doing, not the server's.
 const CONNECT_MS = 60000;
-const HEAD_READ = 4096; // the server's one read of a request head
 const SEPARATOR = '\n---\n';
 
 // ---- what is sent ---------------------------------------------------------------
@@ -284,8 +283,9 @@ const sum = (values) => values.reduce((a, b) => a + b, 0);
 
 describe('1,000 connections at once, with form posts and WebSocket clients beside them',
   { timeout: 900000 }, () => {
-    let server;
-    let port;
+    // The last test stops it, and checks the stop; the shared server's own
+    // stop after the tests waits for that same one.
+    const server = sharedServer();
     const plan = burstPlan();
     const uploads = plan.filter((r) => r.method === 'PUT');
     let burst;
@@ -294,8 +294,7 @@ describe('1,000 connections at once, with form posts and WebSocket clients besid
     let sessions;
 
     before(async () => {
-      server = await startServer();
-      port = server.port;
+      const { port } = server;
       for (const seed of SEEDS) await putOf(port, seed);
 
       // Every connection of the burst is opened in one go; the posts and the
@@ -311,10 +310,6 @@ describe('1,000 connections at once, with form posts and WebSocket clients besid
         .map((c) => Promise.allSettled(c)));
     });
 
-    after(async () => {
-      if (server && server.child.exitCode === null && server.child.signalCode === null) await server.stop();
-    });
-
     test(`each of the ${BURST} requests of the burst gets its whole, correct reply`, (t) => {
       assertAllOk(burst, 'requests of the burst');
       const sent = sum(uploads.map((r) => r.body.length));
@@ -325,8 +320,8 @@ describe('1,000 connections at once, with form posts and WebSocket clients besid
 
     test('every upload, every seed and every built-in reads back byte for byte', async (t) => {
       const reads = await Promise.allSettled([
-        ...uploads.map((r) => getOf(port, r, `GET ${r.target} after the burst`)),
-        ...FETCHABLE.map((r) => getOf(port, r, `GET ${r.target} after the burst`)),
+        ...uploads.map((r) => getOf(server.port, r, `GET ${r.target} after the burst`)),
+        ...FETCHABLE.map((r) => getOf(server.port, r, `GET ${r.target} after the burst`)),
       ]);
       assertAllOk(reads, 'reads after the burst');
       t.diagnostic(`read back: ${reads.length} resources, ${megabytes(sum(reads.map((o) => o.value)))}`);
@@ -338,7 +333,7 @@ describe('1,000 connections at once, with form posts and WebSocket clients besid
       const expected = Array.from({ length: POSTS }, (_, i) => postFor(i).record);
       // The order of the records is the order the posts were served in, which
       // no one chooses: the records are compared as a multiset.
-      const reply = await call(port, `GET ${GUESTBOOK}`, request('GET', GUESTBOOK));
+      const reply = await call(server.port, `GET ${GUESTBOOK}`, request('GET', GUESTBOOK));
       assert.equal(reply.subarray(0, head.length).toString('latin1'), head);
       const text = reply.subarray(head.length).toString('latin1');
       const records = text.split(SEPARATOR);
@@ -358,7 +353,7 @@ describe('1,000 connections at once, with form posts and WebSocket clients besid
     test(`each version ${READERS} readers saw while the posts went on is whole records, the final text's first ones`,
       async (t) => {
         assertAllOk(reads, 'readers');
-        const reply = await call(port, `GET ${GUESTBOOK}`, request('GET', GUESTBOOK));
+        const reply = await call(server.port, `GET ${GUESTBOOK}`, request('GET', GUESTBOOK));
         const final = postNumbers(reply.subarray(REPLY.okTyped('text/plain').length).toString('latin1'), 'the final text');
         const faults = [];
         for (const [reader, { value: versions }] of reads.entries()) {

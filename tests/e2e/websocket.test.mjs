@@ -6,26 +6,11 @@ import assert from 'node:assert/strict';
 import { once } from 'node:events';
 import net from 'node:net';
 import WebSocket from 'ws';
-import { startServer, exchange, splitReply, slow, until } from './lib/server.mjs';
+import { withServer, exchange, splitReply, slow, until, HEAD_READ } from './lib/server.mjs';
 
 const patience = slow ? 180000 : 30000;
 
 const waitUntil = (predicate, what) => until(predicate, what, patience);
-
-// Runs body against a fresh server, then stops it and checks that it ended
-// by itself with status 0, whether or not body failed.
-async function withServer(body) {
-  const proc = await startServer();
-  let failure = null;
-  try {
-    await body(proc);
-  } catch (e) {
-    failure = e;
-  }
-  const status = await proc.stop();
-  if (failure) throw failure;
-  assert.deepEqual(status, { code: 0, signal: null });
-}
 
 const wsLog = (proc) => proc.lines().filter((line) => line.startsWith('on_ws_'));
 
@@ -125,14 +110,15 @@ test('a frame of 65,535 bytes is taken, one of 65,536 ends the connection', () =
     await waitForWsLog(proc, ['on_ws_connect', 'on_ws_data', 'on_ws_close']);
   }));
 
-// The server reads 4,096 bytes of it, up to the CR of its blank line: the
-// LF after that CR belongs to the head, not to the first frame.
-test('after an upgrade request of 4,097 bytes the first frame is read as sent', () =>
+// One byte longer than the server's head read, which takes it up to the CR
+// of its blank line: the LF after that CR belongs to the head, not to the
+// first frame.
+test(`after an upgrade request of ${HEAD_READ + 1} bytes the first frame is read as sent`, () =>
   withServer(async (proc) => {
     const blankLine = sampleKeyRequest.length - 2;
-    const pad = 'p'.repeat(4097 - sampleKeyRequest.length - 'X-Pad: \r\n'.length);
+    const pad = 'p'.repeat(HEAD_READ + 1 - sampleKeyRequest.length - 'X-Pad: \r\n'.length);
     const upgrade = `${sampleKeyRequest.slice(0, blankLine)}X-Pad: ${pad}\r\n\r\n`;
-    assert.equal(upgrade.length, 4097);
+    assert.equal(upgrade.length, HEAD_READ + 1);
     const raw = await openRaw(proc.port, upgrade);
     raw.sock.write(clientFrame(0x81, Buffer.from('hello')));
     await waitForWsLog(proc, ['on_ws_connect', 'on_ws_data']);

@@ -3,10 +3,12 @@
 // TINKERPOT_BIN names the program (default: build/tinkerpot beside this tree);
 // TINKERPOT_RUNNER, when set, is a command line put in front of it, such as
 // "qemu-arm -L /usr/arm-linux-gnueabihf" or "wine".
+import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
+import { before, after } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -15,6 +17,13 @@ export const binary = process.env.TINKERPOT_BIN || path.join(repoRoot, 'build', 
 export const runner = (process.env.TINKERPOT_RUNNER || '').split(' ').filter(Boolean);
 // Emulated builds start and answer far more slowly than the native one.
 export const slow = runner.length > 0;
+
+// Mirrors the server's one read of a request head: it takes at most this many
+// bytes from a connection before it parses the head.
+export const HEAD_READ = 4096;
+
+// What a stop with Ctrl+C must end in: the program's own exit with status 0.
+export const CLEAN_EXIT = { code: 0, signal: null };
 
 // The width of the program's `long`, which decides what an announced length
 // means: TINKERPOT_LONG_BITS when set, otherwise read from the binary's
@@ -132,7 +141,11 @@ export async function startServer({ wrap, argsFor = (port) => ['127.0.0.1', Stri
       throw e;
     }
     if (started) {
-      proc.stop = () => stopServer(proc);
+      // One Ctrl+C however often a test and its hooks ask for the stop: a
+      // second one would end a Windows build at once, since its runtime resets
+      // the handler before calling it.
+      let stopping;
+      proc.stop = () => (stopping ||= stopServer(proc));
       return proc;
     }
     // Another process took the port between the probe and the bind.
@@ -140,6 +153,46 @@ export async function startServer({ wrap, argsFor = (port) => ['127.0.0.1', Stri
       throw new Error(`server did not start: ${proc.stderr}`);
     }
   }
+}
+
+// One server for the tests of the file, or of the describe block this is
+// called in: started before the first of them, stopped after the last, when
+// it must have ended by itself with status 0. Options are startServer's, and
+// `prepare(server)` for what must be done with the server before any test
+// (node does not wait for one top-level before hook to end before it starts
+// the next, so a hook of the file's own could run before the server is up).
+// The object returned stands for the server once it has started: each of
+// its properties is the started server's (port, lines(), stdout, child...).
+export function sharedServer({ prepare, ...options } = {}) {
+  let server;
+  before(async () => {
+    server = await startServer(options);
+    if (prepare) await prepare(server);
+  });
+  after(async () => {
+    if (server) assert.deepEqual(await server.stop(), CLEAN_EXIT);
+  });
+  return new Proxy({}, {
+    get(_, key) {
+      if (!server) throw new Error(`the shared server is not started yet (${String(key)} was read)`);
+      return server[key];
+    },
+  });
+}
+
+// Runs body(server) with a server of its own, then stops the server and checks
+// that it ended by itself with status 0, also when body failed (so that no
+// server outlives its test; a server that did not end cleanly is then the
+// failure reported). Options are startServer's. Resolves with the stopped
+// server, whose output the test may go on to check.
+export async function withServer(body, options) {
+  const server = await startServer(options);
+  try {
+    await body(server);
+  } finally {
+    assert.deepEqual(await server.stop(), CLEAN_EXIT);
+  }
+  return server;
 }
 
 // The program prints its ready line just before it installs its Ctrl+C
