@@ -79,10 +79,12 @@ void lock_give(platform_lock* lock);
 
 // ---- the log -----------------------------------------------------------------------
 
-// Hold standard output for this thread, and give it back: what is written and
-// flushed in between reaches the stream whole.
-void log_hold();
-void log_release();
+// Sets standard output up for the log, once, before the first line.
+void log_prepare();
+// Writes one line of len bytes, ending in its LF, to standard output in one
+// write, while no other thread writes there. On Windows each LF goes out as
+// CR LF, as the runtime's text streams write it.
+void log_write(const char* line, size_t len);
 
 // ---- texts and memory ------------------------------------------------------------
 

@@ -122,8 +122,16 @@ void lock_destroy(platform_lock* lock) { pthread_mutex_destroy(lock); }
 void lock_take(platform_lock* lock) { pthread_mutex_lock(lock); }
 void lock_give(platform_lock* lock) { pthread_mutex_unlock(lock); }
 
-void log_hold() { flockfile(stdout); }
-void log_release() { funlockfile(stdout); }
+// Room for the longest line, so that none is written in parts.
+void log_prepare() { setvbuf(stdout, NULL, _IOFBF, 16384); }
+
+void log_write(const char* line, size_t len)
+{
+    flockfile(stdout);
+    fwrite(line, 1, len, stdout);
+    fflush(stdout);
+    funlockfile(stdout);
+}
 
 bool names_equal_nocase(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
 

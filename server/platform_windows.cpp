@@ -3,9 +3,13 @@
 // system's own libraries.
 #include "platform.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <string>
 
 bool socket_layer_start()
 {
@@ -70,8 +74,36 @@ void lock_destroy(platform_lock* lock) { DeleteCriticalSection(lock); }
 void lock_take(platform_lock* lock) { EnterCriticalSection(lock); }
 void lock_give(platform_lock* lock) { LeaveCriticalSection(lock); }
 
-void log_hold() { _lock_file(stdout); }
-void log_release() { _unlock_file(stdout); }
+// The runtime's text mode turns each LF into CR LF, but writes a long line
+// in pieces as it does, and an unbuffered stream one byte per write. So the
+// stream is binary, and log_write adds the CRs itself.
+void log_prepare()
+{
+    fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+void log_write(const char* line, size_t len)
+{
+    std::string crlf;
+    crlf.reserve(len + len / 8 + 2);
+    for (size_t i = 0; i < len; ++i) {
+        if (line[i] == '\n')
+            crlf += '\r';
+        crlf += line[i];
+    }
+    _lock_file(stdout);
+    const char* rest = crlf.data();
+    size_t left = crlf.size();
+    while (left > 0) {
+        int wrote = _write(_fileno(stdout), rest, (unsigned)left);
+        if (wrote <= 0)
+            break;
+        rest += wrote;
+        left -= (size_t)wrote;
+    }
+    _unlock_file(stdout);
+}
 
 bool names_equal_nocase(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 

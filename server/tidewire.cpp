@@ -309,17 +309,30 @@ void twd_stop(void)
     socket_close(stopping);  // only now: every worker polled it until it ended
 }
 
-// The log is read live, often through a pipe. Each line is formatted into
-// the stream's buffer and handed on at once, in one write, while the stream
-// is held, so that lines of different workers never mix.
+// Room for the longest log line: a target or a method of a whole head read,
+// with the words around it. A longer one is formatted on the heap.
+enum { LOG_LINE_ROOM = 2 * HTTP_READ_SIZE };
+
+// The log is read live, often through a pipe: each line is formatted whole,
+// then handed on at once in one write, so that lines of different workers
+// never mix.
 void twd_log(const char* format, ...)
 {
-    va_list args;
+    char aLine[LOG_LINE_ROOM];
+    va_list args, again;
     va_start(args, format);
-    log_hold();
-    vfprintf(stdout, format, args);
-    fflush(stdout);
-    log_release();
+    va_copy(again, args);
+    int n = vsnprintf(aLine, sizeof aLine, format, args);
+    if (n >= 0 && (size_t)n < sizeof aLine) {
+        log_write(aLine, (size_t)n);
+    } else if (n >= 0) {
+        if (char* longer = (char*)malloc((size_t)n + 1)) {
+            vsnprintf(longer, (size_t)n + 1, format, again);
+            log_write(longer, (size_t)n);
+            free(longer);
+        }
+    }
+    va_end(again);
     va_end(args);
 }
 
@@ -334,14 +347,11 @@ static void sig(int s)
         running = 0;
 }
 
-// Room for the longest log line (a target or a method of a whole head read,
-// with its words around it), so that twd_log's line is never written in parts.
-enum { LOG_BUFFER = 2 * HTTP_READ_SIZE };
 
 int main(int argc, char* argv[])
 {
     WSA_STARTUP();
-    setvbuf(stdout, NULL, _IOFBF, LOG_BUFFER);
+    log_prepare();
 
     sockaddr_in bindto;
     memset(&bindto, 0, sizeof bindto);

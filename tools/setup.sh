@@ -18,7 +18,8 @@ install_with_apt() {
 
   local want_i386=0
   if [[ ${1:-} == --test ]]; then
-    packages+=(libgtest-dev curl iproute2 chromium)
+    # strace watches how the log reaches its reader (tests/e2e/log.test.mjs).
+    packages+=(libgtest-dev curl iproute2 chromium strace)
     # clang and its libFuzzer runtime for the fuzz targets (fuzz/run.sh).
     packages+=(clang libclang-rt-14-dev)
     # The cross builds and what runs them here: 32-bit ARM Linux under qemu-arm;

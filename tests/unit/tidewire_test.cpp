@@ -196,17 +196,51 @@ bool backlog_empties(SOCKET listener)
 
 const char kBadRequest[] = "HTTP/1.1 400 Bad Request\r\n\r\n";
 
-// ---- the fixture: one worker's table ---------------------------------------------
+// ---- the fixtures ------------------------------------------------------------
 
-class SlotTable : public ::testing::Test {
+// What a worker polls besides its connections, as both fixtures set it up: a
+// loopback listener, left non-blocking as twd_start leaves it, and a socket
+// pair as control connection.
+class WorkerSockets : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        listener_ = loopback_listener();
+        socket_set_nonblocking(listener_, 1);
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, control_), 0);
+    }
+
+    void TearDown() override
+    {
+        for (SOCKET s : peers_)
+            close(s);
+        close(control_[0]);
+        close(control_[1]);
+        close(listener_);
+    }
+
+    // A client of the listener, closed after the test.
+    SOCKET connect_client()
+    {
+        peers_.push_back(connect_to(listener_));
+        return peers_.back();
+    }
+
+    SOCKET listener_ = NO_SOCKET;
+    int control_[2] = {-1, -1};
+    std::vector<SOCKET> peers_;  // the test's ends of its connections, closed after it
+};
+
+// One worker's table, driven a pass at a time.
+class SlotTable : public WorkerSockets {
 protected:
     void SetUp() override
     {
         g_log.reset(0);
         g_handler_calls.clear();
-        listener_ = loopback_listener();
-        socket_set_nonblocking(listener_, 1);  // as twd_start leaves it
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, control_), 0);
+        WorkerSockets::SetUp();
+        if (HasFatalFailure())
+            return;
 
         fds_.assign(SLOTS, pollfd{NO_SOCKET, 0, 0});
         acts_.assign(SLOTS, nullptr);
@@ -221,11 +255,7 @@ protected:
     {
         for (int i = 2; i < table_.pls; ++i)
             close(fds_[i].fd);
-        for (SOCKET s : peers_)
-            close(s);
-        close(control_[0]);
-        close(control_[1]);
-        close(listener_);
+        WorkerSockets::TearDown();
     }
 
     // One pass, once poll has something to report; a pass with nothing to
@@ -255,21 +285,17 @@ protected:
     // Connects a client and lets one pass accept it; returns the client.
     SOCKET accept_client()
     {
-        SOCKET client = connect_to(listener_);
-        peers_.push_back(client);
+        SOCKET client = connect_client();
         int before = table_.pls;
         pass();
         EXPECT_EQ(table_.pls, before + 1);
         return client;
     }
 
-    SOCKET listener_ = NO_SOCKET;
-    int control_[2] = {-1, -1};
     std::vector<pollfd> fds_;
     std::vector<ACTION> acts_;
     std::vector<context> ctxs_;
     slot_table table_;
-    std::vector<SOCKET> peers_;
 };
 
 // Slots 2 to 6 in use; the connection in slot 3 ends. The one in slot 6 takes
@@ -354,8 +380,7 @@ TEST_F(SlotTable, TwoClosesInOnePassKeepTheTableDense)
 // is read only in the next pass; the slot starts clean with the peer address.
 TEST_F(SlotTable, NewConnectionIsServedFromTheNextPass)
 {
-    SOCKET client = connect_to(listener_);
-    peers_.push_back(client);
+    SOCKET client = connect_client();
     send_text(client, "GET /first HTTP/1.1\r\n\r\n");
 
     pass();
@@ -392,8 +417,7 @@ TEST_F(SlotTable, ListenerIsOffWhileAllSlotsAreInUse)
     }
     ASSERT_EQ(table_.pls, SLOTS);
 
-    SOCKET waiting = connect_to(listener_);
-    peers_.push_back(waiting);
+    SOCKET waiting = connect_client();
     shutdown(clients[10], SHUT_WR);  // on_http reads nothing: 400 and close
 
     pass();
@@ -414,7 +438,7 @@ TEST_F(SlotTable, ListenerIsOffWhileAllSlotsAreInUse)
 TEST_F(SlotTable, AcceptIntoAFullTableEndsTheProcess)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    peers_.push_back(connect_to(listener_));
+    connect_client();
     table_.pls = SLOTS;
     EXPECT_EXIT(
         {
@@ -477,14 +501,16 @@ TEST_F(SlotTable, WakeByteAloneDispatchesNothing)
 
 // ---- the worker loop and the stop mark -----------------------------------------
 
-class Worker : public ::testing::Test {
+// The whole loop on a thread of its own, over the fixture's listener and
+// control connection.
+class Worker : public WorkerSockets {
 protected:
     void SetUp() override
     {
         g_log.reset(1);
-        listener_ = loopback_listener();
-        socket_set_nonblocking(listener_, 1);
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, control_), 0);
+        WorkerSockets::SetUp();
+        if (HasFatalFailure())
+            return;
         g_ctrl = control_[0];
         g_lstn = listener_;
     }
@@ -493,22 +519,8 @@ protected:
     {
         g_lstn = NO_SOCKET;
         g_ctrl = NO_SOCKET;
-        for (SOCKET s : clients_)
-            close(s);
-        close(control_[0]);
-        close(control_[1]);
-        close(listener_);
+        WorkerSockets::TearDown();
     }
-
-    SOCKET client()
-    {
-        clients_.push_back(connect_to(listener_));
-        return clients_.back();
-    }
-
-    SOCKET listener_ = NO_SOCKET;
-    int control_[2] = {-1, -1};
-    std::vector<SOCKET> clients_;
 };
 
 // At the stop mark and the wake byte the worker closes every connection it
@@ -517,14 +529,14 @@ TEST_F(Worker, StopMarkClosesConnectionsWithoutCallbacks)
 {
     std::thread worker(main_poll, nullptr);
 
-    SOCKET kept = client();
+    SOCKET kept = connect_client();
     send_text(kept, "GET /kept HTTP/1.1\r\n\r\n");
-    SOCKET websocket = client();
+    SOCKET websocket = connect_client();
     send_text(websocket,
               "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
     ASSERT_TRUE(g_log.wait_for([] { return g_log.requests.size() == 1 && g_log.ws_connects == 1; }));
-    SOCKET idle = client();
+    SOCKET idle = connect_client();
     ASSERT_TRUE(backlog_empties(listener_));
 
     g_lstn = NO_SOCKET;

@@ -8,12 +8,10 @@
 
 #include "wire.h"
 
-#include <errno.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,6 +34,11 @@ extern "C" const char* __tsan_default_options() { return "allocator_may_return_n
 namespace {
 
 using wire::bytes;
+using wire::frame;
+using wire::pending;
+using wire::put;
+using wire::rfc_key;
+using wire::SocketPair;
 
 std::string hex(const unsigned char* data, size_t len)
 {
@@ -66,65 +69,8 @@ std::string letters(size_t n)
     return out;
 }
 
-// A connected pair: `near` is handed to the function under test, `far` is
-// the peer. The send buffers are enlarged so that a frame of 64 KiB fits in
-// the pair at once and no test needs a second thread to drain it.
-struct SocketPair {
-    int near = -1;
-    int far = -1;
-
-    SocketPair()
-    {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-            ADD_FAILURE() << "socketpair: " << strerror(errno);
-        near = fds[0];
-        far = fds[1];
-        int size = 1 << 20;
-        setsockopt(near, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        setsockopt(far, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        // A reader that waits for bytes no test sends fails instead of hanging.
-        timeval patience = {10, 0};
-        setsockopt(near, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-        setsockopt(far, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    }
-    ~SocketPair()
-    {
-        close(near);
-        if (far >= 0)
-            close(far);
-    }
-
-    // Everything the far end may send from now on has been sent.
-    void peer_stops_sending() { shutdown(far, SHUT_WR); }
-    void peer_goes_away()
-    {
-        close(far);
-        far = -1;
-    }
-};
-
-// Writes all of data without waiting: a test whose bytes do not fit the pair
-// fails here instead of hanging.
-void put(int fd, const std::string& data)
-{
-    ssize_t sent = send(fd, data.data(), data.size(), MSG_DONTWAIT);
-    ASSERT_EQ(sent, (ssize_t)data.size()) << strerror(errno);
-}
-
-// What fd can read right now, up to the end of the stream if it has ended.
-std::string pending(int fd)
-{
-    std::string out;
-    char chunk[65536];
-    for (;;) {
-        ssize_t got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-        if (got <= 0)
-            return out;
-        out.append(chunk, (size_t)got);
-    }
-}
-
+// Exactly n bytes from fd, or what came before the stream ended or the wait
+// ran out.
 std::string take(int fd, size_t n)
 {
     std::string out(n, '\0');
@@ -132,34 +78,6 @@ std::string take(int fd, size_t n)
     out.resize(got > 0 ? (size_t)got : 0);
     return out;
 }
-
-// One final frame as a client would write it, in the shortest length form,
-// masked with key when one is given.
-std::string frame(int byte0, const std::string& payload, const unsigned char* key = nullptr)
-{
-    std::string out(1, (char)byte0);
-    const size_t n = payload.size();
-    const int maskbit = key ? 0x80 : 0;
-    if (n < 126) {
-        out += (char)(maskbit | (int)n);
-    } else if (n < 65536) {
-        out += (char)(maskbit | 126);
-        out += (char)(n >> 8);
-        out += (char)n;
-    } else {
-        out += (char)(maskbit | 127);
-        for (int i = 7; i >= 0; --i)
-            out += (char)((uint64_t)n >> (8 * i));
-    }
-    if (!key)
-        return out + payload;
-    out.append((const char*)key, 4);
-    for (size_t i = 0; i < n; ++i)
-        out += (char)(payload[i] ^ key[i % 4]);
-    return out;
-}
-
-const unsigned char rfc_key[4] = {0x37, 0xfa, 0x21, 0x3d};  // RFC 6455 section 5.7
 
 // ---- SHA-1 ------------------------------------------------------------------
 
@@ -614,7 +532,7 @@ TEST(Recv, LengthFormBoundaries)
         SocketPair pair;
         std::vector<unsigned char> bytes_n = pattern(n);
         const std::string payload(bytes_n.begin(), bytes_n.end());
-        put(pair.far, frame(0x82, payload, rfc_key));
+        put(pair.far, frame(WS_FIN | WS_OP_BINARY, payload, rfc_key));
         std::vector<char> buf(65536);
         char opcode = 0;
         int result = ws_recv(pair.near, buf.data(), 65535, 0, &opcode);
@@ -630,7 +548,7 @@ TEST(Recv, LengthFormBoundaries)
             std::string left = pending(pair.near);
             EXPECT_EQ(left.size(), n);
             for (size_t i = 0; i < left.size() && i < n; ++i)
-                ASSERT_EQ((unsigned char)left[i], (unsigned char)(payload[i] ^ rfc_key[i % 4])) << i;
+                ASSERT_EQ((unsigned char)left[i], (unsigned char)(payload[i] ^ rfc_key[i % WS_MASK_KEY_SIZE])) << i;
         }
     }
 }
@@ -707,7 +625,7 @@ struct InterruptedFrame {
 
 TEST(Recv, FrameInterruptedBySignalIsStillReadWhole)
 {
-    const std::string head = frame(0x81, hello, rfc_key);
+    const std::string head = frame(WS_FIN | WS_OP_TEXT, hello, rfc_key);
     const std::vector<InterruptedFrame> cases = {
         {"inside the first two bytes", head.substr(0, 1), head.substr(1)},
         {"inside the masking key", head.substr(0, 4), head.substr(4)},
@@ -756,7 +674,7 @@ TEST(Send, LengthForms)
     for (const auto& c : cases) {
         SocketPair pair;
         std::vector<unsigned char> payload = pattern(c.length);
-        int result = ws_send(pair.near, (const char*)payload.data(), c.length, 0, nullptr, 2);
+        int result = ws_send(pair.near, (const char*)payload.data(), c.length, 0, nullptr, WS_OP_BINARY);
         EXPECT_EQ(result, (int)c.length);
         EXPECT_EQ(take(pair.far, c.header.size()), c.header) << c.length;
         EXPECT_EQ(take(pair.far, c.length), std::string(payload.begin(), payload.end())) << c.length;
@@ -769,22 +687,22 @@ TEST(Send, MaskedPayloadGoesOutXoredAndTheCallersBufferStays)
     SocketPair pair;
     char key[4] = {0x37, (char)0xfa, 0x21, 0x3d};
     char text[] = "Hello";
-    EXPECT_EQ(ws_send(pair.near, text, 5, 0, key, 1), 5);
+    EXPECT_EQ(ws_send(pair.near, text, 5, 0, key, WS_OP_TEXT), 5);
     EXPECT_EQ(pending(pair.far), masked_hello);
     EXPECT_STREQ(text, "Hello");
 
     const std::string long_text = letters(300);
-    EXPECT_EQ(ws_send(pair.near, long_text.data(), long_text.size(), 0, key, 1), 300);
-    EXPECT_EQ(pending(pair.far), frame(0x81, long_text, rfc_key));
+    EXPECT_EQ(ws_send(pair.near, long_text.data(), long_text.size(), 0, key, WS_OP_TEXT), 300);
+    EXPECT_EQ(pending(pair.far), frame(WS_FIN | WS_OP_TEXT, long_text, rfc_key));
 }
 
 TEST(Send, EmptyPayload)
 {
     SocketPair pair;
     char key[4] = {1, 2, 3, 4};
-    EXPECT_EQ(ws_send(pair.near, nullptr, 0, 0, nullptr, 10), 0);
+    EXPECT_EQ(ws_send(pair.near, nullptr, 0, 0, nullptr, WS_OP_PONG), 0);
     EXPECT_EQ(pending(pair.far), bytes({0x8A, 0x00}));
-    EXPECT_EQ(ws_send(pair.near, "", 0, 0, key, 1), 0);
+    EXPECT_EQ(ws_send(pair.near, "", 0, 0, key, WS_OP_TEXT), 0);
     EXPECT_EQ(pending(pair.far), bytes({0x81, 0x80, 1, 2, 3, 4}));
 }
 
@@ -792,7 +710,7 @@ TEST(Send, FailuresSendNothingAndSayMinusOne)
 {
     SocketPair pair;
     pair.peer_goes_away();
-    EXPECT_EQ(ws_send(pair.near, "Hello", 5, 0, nullptr, 1), -1);
+    EXPECT_EQ(ws_send(pair.near, "Hello", 5, 0, nullptr, WS_OP_TEXT), -1);
 }
 
 // A result is an int, so no frame longer than INT_MAX bytes is sent or read:
@@ -807,12 +725,12 @@ TEST(Lengths, BeyondIntAreRefusedWhole)
     char key[4] = {1, 2, 3, 4};
     for (char* mask : {(char*)nullptr, key}) {
         SocketPair pair;
-        EXPECT_EQ(ws_send(pair.near, "x", beyond, 0, mask, 2), -2) << (mask ? "masked" : "unmasked");
+        EXPECT_EQ(ws_send(pair.near, "x", beyond, 0, mask, WS_OP_BINARY), -2) << (mask ? "masked" : "unmasked");
         EXPECT_EQ(pending(pair.far), "") << (mask ? "masked" : "unmasked");
     }
     for (uint64_t announced : {(uint64_t)INT_MAX + 1, (uint64_t)UINT32_MAX}) {
         SocketPair pair;
-        std::string head = bytes({0x82, 127});
+        std::string head = bytes({WS_FIN | WS_OP_BINARY, WS_LENGTH_64});
         for (int i = 7; i >= 0; --i)
             head += (char)(announced >> (8 * i));
         put(pair.far, head + "payload");

@@ -8,8 +8,6 @@
 
 #include "wire.h"
 
-#include <sys/time.h>
-
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -26,20 +24,12 @@ struct Call {
     std::string peer_had; // what the client had received when the call came
 };
 
+using wire::pending;
+
 std::vector<Call> g_calls;  // only the test thread calls the handlers
 int g_connect_result = 1;
 int g_data_result = 1;
 SOCKET g_client = -1;  // the client end, to see what had been sent back
-
-std::string pending(SOCKET fd)
-{
-    std::string out;
-    char chunk[4096];
-    ssize_t got;
-    while ((got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
-        out.append(chunk, (size_t)got);
-    return out;
-}
 
 void record(const char* name, char* buf, size_t len, char opcode)
 {
@@ -79,29 +69,7 @@ extern "C" void on_ws_close(SOCKET, context*, char* buf, size_t len, char opcode
 namespace {
 
 using wire::bytes;
-
-// A client frame: masked with a fixed key, shortest length form.
-std::string client_frame(int byte0, const std::string& payload)
-{
-    static const unsigned char key[4] = {0x37, 0xfa, 0x21, 0x3d};
-    const size_t n = payload.size();
-    std::string out(1, (char)byte0);
-    if (n < 126) {
-        out += (char)(0x80 | n);
-    } else if (n < 65536) {
-        out += (char)(0x80 | 126);
-        out += (char)(n >> 8);
-        out += (char)n;
-    } else {
-        out += (char)(0x80 | 127);
-        for (int i = 7; i >= 0; --i)
-            out += (char)((uint64_t)n >> (8 * i));
-    }
-    out.append((const char*)key, 4);
-    for (size_t i = 0; i < n; ++i)
-        out += (char)(payload[i] ^ key[i % 4]);
-    return out;
-}
+using wire::frame;
 
 const size_t read_failed = (size_t)-1;  // -1 from the frame reader, as a size
 const size_t refused = (size_t)-2;      // -2 from the frame reader, as a size
@@ -110,43 +78,27 @@ context g_ctx;  // a record of over 4 KiB: kept off the stack
 
 // A fresh connection slot: the handlers get `server`, the test is the client.
 struct Connection {
-    SOCKET server = -1;
-    SOCKET client = -1;
+    wire::SocketPair pair;  // the two ends under the names the tests use:
+    SOCKET& server = pair.near;
+    SOCKET& client = pair.far;  // -1 once the client has left
     context* ctx = &g_ctx;
 
     Connection()
     {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-            ADD_FAILURE() << "socketpair: " << strerror(errno);
-        server = fds[0];
-        client = g_client = fds[1];
-        int size = 1 << 20;
-        setsockopt(client, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        timeval patience = {10, 0};  // a handler waiting for bytes never sent fails, not hangs
-        setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        g_client = client;
         memset(&g_ctx, 0, sizeof g_ctx);
         http_reset(&g_ctx.hdr);
         g_calls.clear();
         g_connect_result = 1;
         g_data_result = 1;
     }
-    ~Connection()
-    {
-        close(server);
-        if (client >= 0)
-            close(client);
-        g_client = -1;
-    }
+    ~Connection() { g_client = -1; }
 
-    void client_sends(const std::string& data)
-    {
-        ASSERT_EQ(send(client, data.data(), data.size(), MSG_DONTWAIT), (ssize_t)data.size());
-    }
+    void client_sends(const std::string& data) { wire::put(client, data); }
     void client_leaves()
     {
-        close(client);
-        client = g_client = -1;
+        pair.peer_goes_away();
+        g_client = -1;
     }
 };
 
@@ -232,25 +184,25 @@ std::vector<FrameCase> frame_cases()
 {
     const std::string status = bytes({0x03, 0xE8});
     return {
-        {"text", client_frame(0x81, "Hello"), false, 1, {data("Hello", 1)}, true, ""},
-        {"empty text", client_frame(0x81, ""), false, 1, {data("", 1)}, true, ""},
-        {"binary of 65,535 bytes", client_frame(0x82, std::string(65535, 'b')), false, 1,
+        {"text", frame(WS_FIN | WS_OP_TEXT, "Hello"), false, 1, {data("Hello", 1)}, true, ""},
+        {"empty text", frame(WS_FIN | WS_OP_TEXT, ""), false, 1, {data("", 1)}, true, ""},
+        {"binary of 65,535 bytes", frame(WS_FIN | WS_OP_BINARY, std::string(65535, 'b')), false, 1,
          {data(std::string(65535, 'b'), 2)}, true, ""},
-        {"binary the application refuses", client_frame(0x82, "abc"), false, 0,
+        {"binary the application refuses", frame(WS_FIN | WS_OP_BINARY, "abc"), false, 0,
          {data("abc", 2), closed("abc", 2)}, false, ""},
-        {"close with status", client_frame(0x88, status), false, 1, {closed(status, 8)}, false,
+        {"close with status", frame(WS_FIN | WS_OP_CLOSE, status), false, 1, {closed(status, 8)}, false,
          bytes({0x88, 0x00})},
-        {"ping", client_frame(0x89, "Hello"), false, 1, {}, true, bytes({0x8A, 0x00})},
-        {"pong", client_frame(0x8A, ""), false, 1, {}, true, ""},
-        {"reserved control 11", client_frame(0x8B, "x"), false, 1, {}, true, ""},
-        {"reserved control 15", client_frame(0x8F, "x"), false, 1, {}, true, ""},
-        {"reserved data 3", client_frame(0x83, "xy"), false, 1, {closed("xy", 3)}, false, ""},
-        {"reserved data 7", client_frame(0x87, ""), false, 1, {closed("", 7)}, false, ""},
-        {"final continuation", client_frame(0x80, "tail"), false, 1, {closed("tail", 0)}, false, ""},
+        {"ping", frame(WS_FIN | WS_OP_PING, "Hello"), false, 1, {}, true, bytes({0x8A, 0x00})},
+        {"pong", frame(WS_FIN | WS_OP_PONG, ""), false, 1, {}, true, ""},
+        {"reserved control 11", frame(WS_FIN | WS_OP_CONTROL_RESERVED_FIRST, "x"), false, 1, {}, true, ""},
+        {"reserved control 15", frame(WS_FIN | WS_OP_CONTROL_RESERVED_LAST, "x"), false, 1, {}, true, ""},
+        {"reserved data 3", frame(WS_FIN | WS_OP_DATA_RESERVED_FIRST, "xy"), false, 1, {closed("xy", 3)}, false, ""},
+        {"reserved data 7", frame(WS_FIN | WS_OP_DATA_RESERVED_LAST, ""), false, 1, {closed("", 7)}, false, ""},
+        {"final continuation", frame(WS_FIN | WS_OP_CONTINUATION, "tail"), false, 1, {closed("tail", 0)}, false, ""},
         {"client closed", "", true, 1, {ended(0)}, false, ""},
-        {"read failed: head cut short", bytes({0x81}), true, 1, {ended(read_failed)}, false, ""},
-        {"fragmented", client_frame(0x01, "frag"), false, 1, {ended(refused)}, false, ""},
-        {"binary of 65,536 bytes", client_frame(0x82, std::string(65536, 'b')), false, 1, {ended(refused)},
+        {"read failed: head cut short", bytes({WS_FIN | WS_OP_TEXT}), true, 1, {ended(read_failed)}, false, ""},
+        {"fragmented", frame(WS_OP_TEXT, "frag"), false, 1, {ended(refused)}, false, ""},
+        {"binary of 65,536 bytes", frame(WS_FIN | WS_OP_BINARY, std::string(65536, 'b')), false, 1, {ended(refused)},
          false, ""},
     };
 }
@@ -287,7 +239,7 @@ TEST(WsConnection, FramesAreDispatchedByOpcode)
 TEST(WsConnection, CloseReplyPrecedesTheCloseCallback)
 {
     Connection conn;
-    conn.client_sends(client_frame(0x88, ""));
+    conn.client_sends(frame(WS_FIN | WS_OP_CLOSE, ""));
     EXPECT_EQ(on_frame(conn.server, conn.ctx), (PFUNC)NULL);
     ASSERT_EQ(g_calls.size(), 1u);
     EXPECT_EQ(g_calls[0].peer_had, bytes({0x88, 0x00}));
@@ -296,7 +248,7 @@ TEST(WsConnection, CloseReplyPrecedesTheCloseCallback)
 TEST(WsConnection, OneFramePerCall)
 {
     Connection conn;
-    conn.client_sends(client_frame(0x81, "one") + client_frame(0x81, "two"));
+    conn.client_sends(frame(WS_FIN | WS_OP_TEXT, "one") + frame(WS_FIN | WS_OP_TEXT, "two"));
     EXPECT_EQ(on_frame(conn.server, conn.ctx), (PFUNC)on_frame);
     ASSERT_EQ(g_calls.size(), 1u);
     EXPECT_EQ(g_calls[0].payload, "one");
