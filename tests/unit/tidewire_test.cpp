@@ -485,6 +485,27 @@ TEST_F(SlotTable, UnreadBodyBytesAreTheNextMessage)
     EXPECT_EQ(table_.pls, 2);
 }
 
+// A connection closed with bytes of its peer still unread would be reset,
+// and a reset throws away the reply the system has yet to send. Such a
+// connection ends its sending side instead and stays in its slot, dropping
+// what comes, until the peer closes too.
+TEST_F(SlotTable, UnreadBytesAtTheCloseLingerUntilThePeerCloses)
+{
+    g_log.reset(0);
+    SOCKET client = accept_client();
+    send_text(client, "GET /a HTTP/1.1\r\n\r\n" + std::string(2 * HTTP_READ_SIZE, 'x'));
+    pass();
+    ASSERT_EQ(g_log.requests.size(), 1u);
+    EXPECT_EQ(table_.pls, 3) << "closed with bytes unread";
+    EXPECT_EQ(read_to_end(client), "") << "the end of stream, not a reset";
+
+    shutdown(client, SHUT_WR);
+    for (int passes = 0; table_.pls == 3 && passes < 10; ++passes)
+        pass();
+    EXPECT_EQ(table_.pls, 2);
+    EXPECT_EQ(g_log.requests.size(), 1u) << "what was dropped was never parsed";
+}
+
 // The control socket's wake byte alone ends the pass, however often it comes:
 // nobody reads it, and nothing is dispatched for it.
 TEST_F(SlotTable, WakeByteAloneDispatchesNothing)
