@@ -250,8 +250,9 @@ int ws_send(SOCKET sock, const char* buf, size_t len, int flags, char* mask, cha
         memcpy(aHeader + size, mask, WS_MASK_KEY_SIZE);
         size += WS_MASK_KEY_SIZE;
         tmp = (char*)malloc(len ? len : 1);
+        // Nothing is sent: a header without its payload would break the stream.
         if (!tmp)
-            return WS_SOCKET_ERROR;  // nothing sent: a header without its payload would break the stream
+            return WS_SOCKET_ERROR;
         for (size_t i = 0; i < len; ++i)
             tmp[i] = (char)(buf[i] ^ mask[i % WS_MASK_KEY_SIZE]);  // RFC 6455 section 5.3
     }
