@@ -14,10 +14,10 @@ static int escape_value(const char* two)
     int value = 0, digits = 0;
     for (; i < 2; ++i, ++digits) {
         char c = two[i];
-        int digit = c >= '0' && c <= '9' ? c - '0'
+        int digit = c >= '0' && c <= '9'   ? c - '0'
                     : c >= 'a' && c <= 'f' ? c - 'a' + 10
                     : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                            : -1;
+                                           : -1;
         if (digit < 0)
             break;
         value = value * 16 + digit;

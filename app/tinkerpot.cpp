@@ -118,8 +118,7 @@ static void send_bytes(SOCKET sock, const char* bytes, size_t len)
     }
 }
 
-template <size_t N>
-static void send_fixed(SOCKET sock, const char (&reply)[N])
+template <size_t N> static void send_fixed(SOCKET sock, const char (&reply)[N])
 {
     send_bytes(sock, reply, N - 1);
 }
@@ -554,7 +553,4 @@ extern "C" int on_ws_data(SOCKET, context*, char*, size_t, char)
     return 1;
 }
 
-extern "C" void on_ws_close(SOCKET, context*, char*, size_t, char)
-{
-    twd_log("on_ws_close\n");
-}
+extern "C" void on_ws_close(SOCKET, context*, char*, size_t, char) { twd_log("on_ws_close\n"); }

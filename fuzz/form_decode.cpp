@@ -49,7 +49,8 @@ std::string reference_record(std::string_view fields)
 {
     std::string record;
     for (size_t i = 0; i < fields.size(); ++i) {
-        const int escaped = fields[i] == '%' && i + 2 < fields.size() ? escaped_byte(fields.substr(i + 1, 2)) : -1;
+        const int escaped =
+            fields[i] == '%' && i + 2 < fields.size() ? escaped_byte(fields.substr(i + 1, 2)) : -1;
         if (escaped >= 0) {
             record += (char)escaped;
             i += 2;
@@ -85,10 +86,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const std::string record = decode_form(body);
     check(ends_with_separator(record), "a record ends with the separator");
-    check(record.size() <= fields.size() + kSeparator.size(), "decoding never lengthens the fields");
+    check(record.size() <= fields.size() + kSeparator.size(),
+          "decoding never lengthens the fields");
     if (fields.find('%') == std::string_view::npos)
         check(record == plain_record(fields), "a body without escapes maps '+', '=' and '&' alone");
-    check(record == reference_record(fields), "a record decodes every field as the service promises");
+    check(record == reference_record(fields),
+          "a record decodes every field as the service promises");
     if (fields.size() < body.size())
         check(decode_form(fields) == record, "nothing after the first zero byte counts");
     return 0;

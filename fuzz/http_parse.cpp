@@ -77,7 +77,8 @@ void check_written_bytes(const http& record, const uint8_t* data, size_t size, b
         check(left == sent || (left == 0 && (sent == ' ' || sent == ':' || sent == '\r')),
               "only a space, colon or CR is overwritten, and only with a zero byte");
     }
-    check(memcmp(record.m_aBuf + size, filler(head_like), BUF_SIZE - size) == 0, "nothing past the read is written");
+    check(memcmp(record.m_aBuf + size, filler(head_like), BUF_SIZE - size) == 0,
+          "nothing past the read is written");
 }
 
 // Each field starts after the zero byte that ends the one before it, inside

@@ -59,7 +59,8 @@ struct Frame {
 // stream and on a close frame.
 bool ends_reading(const Frame& frame)
 {
-    return frame.result < 0 || (frame.result == 0 && frame.opcode == 0) || frame.opcode == WS_OP_CLOSE;
+    return frame.result < 0 || (frame.result == 0 && frame.opcode == 0) ||
+           frame.opcode == WS_OP_CLOSE;
 }
 
 // ---- the frame format, decoded from the whole stream ---------------------------
@@ -111,7 +112,9 @@ Frame decode_next(Wire& wire, size_t capacity, std::string& answers)
     }
     const bool masked = second & WS_MASKED;
     const unsigned short_length = second & WS_LENGTH_BITS;
-    const size_t length_bytes = short_length == WS_LENGTH_64 ? 8 : short_length == WS_LENGTH_16 ? 2 : 0;
+    const size_t length_bytes = short_length == WS_LENGTH_64   ? 8
+                                : short_length == WS_LENGTH_16 ? 2
+                                                               : 0;
     const size_t rest_size = length_bytes + (masked ? 4 : 0);
     std::string_view rest;
     if (rest_size > 0 && !take_header_part(wire, rest_size, rest, frame))

@@ -20,9 +20,18 @@ extern "C" {
 struct http {
     char m_aBuf[HTTP_READ_SIZE + 2];  // one read; the last two bytes spare
     int m_nBuf;                       // what that read returned, also 0 or -1
-    union { const char* m_pMethod; const char* m_pResVer; };
-    union { const char* m_pURI; const char* m_pCode; };
-    union { const char* m_pVersion; const char* m_pReason; };
+    union {
+        const char* m_pMethod;
+        const char* m_pResVer;
+    };
+    union {
+        const char* m_pURI;
+        const char* m_pCode;
+    };
+    union {
+        const char* m_pVersion;
+        const char* m_pReason;
+    };
     const char* m_aHeaderN[HTTP_HEADER_SLOTS];
     const char* m_aHeaderV[HTTP_HEADER_SLOTS];
     int m_nHeaders;

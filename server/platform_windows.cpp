@@ -113,5 +113,6 @@ unsigned long long available_memory()
     status.dwLength = sizeof status;
     if (!GlobalMemoryStatusEx(&status))
         return ~0ULL;
-    return status.ullAvailPhys < status.ullAvailVirtual ? status.ullAvailPhys : status.ullAvailVirtual;
+    return status.ullAvailPhys < status.ullAvailVirtual ? status.ullAvailPhys
+                                                        : status.ullAvailVirtual;
 }

@@ -347,7 +347,6 @@ static void sig(int s)
         running = 0;
 }
 
-
 int main(int argc, char* argv[])
 {
     WSA_STARTUP();

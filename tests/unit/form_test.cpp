@@ -14,6 +14,7 @@ struct FormCase {
     std::string record;  // without the separator
 };
 
+// clang-format off
 const FormCase form_cases[] = {
     {"the guest book", "name=Ann+Lee&msg=Hi%21", "name:Ann Lee\nmsg:Hi!"},
     {"an empty body", "", ""},
@@ -29,6 +30,7 @@ const FormCase form_cases[] = {
     {"cut short by the end of the body", "a%4", "a%4"},
     {"cut short by a zero byte", std::string("a%4\0" "1", 5), "a%4"},
 };
+// clang-format on
 
 TEST(Form, EachBodyGivesItsRecord)
 {

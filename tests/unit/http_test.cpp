@@ -76,6 +76,7 @@ struct HeadCase {
     Headers headers;
 };
 
+// clang-format off
 std::vector<HeadCase> head_cases()
 {
     const std::string lf_for_other = replaced(kHead, "\n", "Z");
@@ -120,6 +121,7 @@ std::vector<HeadCase> head_cases()
          "websocket", {}},
     };
 }
+// clang-format on
 
 // Failure messages name the case instead of dumping its bytes.
 void PrintTo(const HeadCase& c, std::ostream* os) { *os << c.label; }
@@ -160,7 +162,9 @@ TEST_P(HeadTable, ParsesInPlace)
 }
 
 INSTANTIATE_TEST_SUITE_P(Heads, HeadTable, ::testing::ValuesIn(head_cases()),
-                         [](const ::testing::TestParamInfo<HeadCase>& info) { return std::string(info.param.label); });
+                         [](const ::testing::TestParamInfo<HeadCase>& info) {
+                             return std::string(info.param.label);
+                         });
 
 TEST(HttpParse, FailsForNegativeReadResult)
 {
@@ -196,7 +200,8 @@ TEST(HttpParse, ReparsesTheSameRecord)
 TEST(HttpHeader, LooksNamesUpWithoutCase)
 {
     http record;
-    ASSERT_GT(parse_bytes(record, "GET / HTTP/1.1\r\nContent-Type: text/plain\r\nX-A_1: v\r\n\r\n"), 0);
+    ASSERT_GT(parse_bytes(record, "GET / HTTP/1.1\r\nContent-Type: text/plain\r\nX-A_1: v\r\n\r\n"),
+              0);
     EXPECT_STREQ(http_header(&record, "content-type"), "text/plain");
     EXPECT_STREQ(http_header(&record, "CONTENT-TYPE"), "text/plain");
     EXPECT_STREQ(http_header(&record, "x-a_1"), "v");

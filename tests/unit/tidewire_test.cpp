@@ -128,7 +128,8 @@ sockaddr_in local_address(SOCKET sock)
 
 bool same_peer(const sockaddr_in& a, const sockaddr_in& b)
 {
-    return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+    return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr &&
+           a.sin_port == b.sin_port;
 }
 
 // A listener on 127.0.0.1 and a port the system picks.
@@ -306,7 +307,8 @@ TEST_F(SlotTable, ClosingMovesTheLastSlotIntoTheFreedOne)
     int nests[7];
     std::vector<SOCKET> peers;
     for (int i = 2; i <= 6; ++i)
-        peers.push_back(put_connection(i == 3 ? closing_handler : keeping_handler, &nests[i], 1000 + i));
+        peers.push_back(
+            put_connection(i == 3 ? closing_handler : keeping_handler, &nests[i], 1000 + i));
     SOCKET moved = fds_[6].fd;
     send_text(peers[1], "x");  // slot 3
     send_text(peers[4], "y");  // slot 6
@@ -336,7 +338,8 @@ TEST_F(SlotTable, ClosingTheLastSlotMovesNothing)
     int nests[5];
     std::vector<SOCKET> peers;
     for (int i = 2; i <= 4; ++i)
-        peers.push_back(put_connection(i == 4 ? closing_handler : keeping_handler, &nests[i], 1000 + i));
+        peers.push_back(
+            put_connection(i == 4 ? closing_handler : keeping_handler, &nests[i], 1000 + i));
     SOCKET kept[2] = {fds_[2].fd, fds_[3].fd};
     send_text(peers[2], "x");
 
@@ -411,7 +414,8 @@ TEST_F(SlotTable, ListenerIsOffWhileAllSlotsAreInUse)
     std::vector<SOCKET> clients;
     for (int i = 0; i < SLOTS - 2; ++i) {
         clients.push_back(accept_client());
-        ASSERT_EQ(fds_[1].events, table_.pls < SLOTS ? POLLIN : 0) << "at " << table_.pls << " slots";
+        ASSERT_EQ(fds_[1].events, table_.pls < SLOTS ? POLLIN : 0)
+            << "at " << table_.pls << " slots";
         if (HasFatalFailure())
             return;
     }
@@ -556,7 +560,8 @@ TEST_F(Worker, StopMarkClosesConnectionsWithoutCallbacks)
     send_text(websocket,
               "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
-    ASSERT_TRUE(g_log.wait_for([] { return g_log.requests.size() == 1 && g_log.ws_connects == 1; }));
+    ASSERT_TRUE(
+        g_log.wait_for([] { return g_log.requests.size() == 1 && g_log.ws_connects == 1; }));
     SOCKET idle = connect_client();
     ASSERT_TRUE(backlog_empties(listener_));
 

@@ -159,10 +159,12 @@ std::string encode(const std::string& input)
 
 TEST(Base64, Rfc4648TestVectors)
 {
+    // clang-format off
     const char* const vectors[][2] = {
         {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},       {"foo", "Zm9v"},
         {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
     };
+    // clang-format on
     for (const auto& v : vectors)
         EXPECT_EQ(encode(v[0]), v[1]) << '"' << v[0] << '"';
 }
@@ -187,7 +189,8 @@ TEST(Base64, LongInputStaysOnOneLine)
     for (int i = 0; i < 60; ++i)
         (i < 57 ? fifty_seven : sixty) += (char)i;
     sixty = fifty_seven + sixty;
-    EXPECT_EQ(encode(fifty_seven), "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4");
+    EXPECT_EQ(encode(fifty_seven),
+              "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4");
     EXPECT_EQ(encode(sixty),
               "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4OTo7");
 }
@@ -214,7 +217,8 @@ int handshake(const std::string& head, std::string* sent)
     return result;
 }
 
-std::string upgrade_request(const std::string& header_lines, const std::string& start = "GET /chat HTTP/1.1")
+std::string upgrade_request(const std::string& header_lines,
+                            const std::string& start = "GET /chat HTTP/1.1")
 {
     return start + "\r\nHost: server.example.com\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" +
            header_lines + "\r\n";
@@ -234,7 +238,8 @@ TEST(Handshake, Rfc6455SampleKeyGetsThePrintedAcceptIn129Bytes)
 {
     std::string sent;
     int result = handshake(
-        upgrade_request("Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"),
+        upgrade_request(
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"),
         &sent);
     EXPECT_EQ(sent, std::string(reply_before_accept) + "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
     EXPECT_EQ(sent.size(), 129u);
@@ -266,7 +271,10 @@ TEST(Handshake, VersionValuesThatUpgradeAndThatDoNot)
     };
     for (const auto& c : cases) {
         std::string sent;
-        int result = handshake(upgrade_request(std::string("Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n") + c.lines), &sent);
+        int result =
+            handshake(upgrade_request(
+                          std::string("Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n") + c.lines),
+                      &sent);
         if (c.upgrades) {
             EXPECT_EQ(result, 129) << c.lines;
             EXPECT_EQ(accept_in(sent), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=") << c.lines;
@@ -279,7 +287,8 @@ TEST(Handshake, VersionValuesThatUpgradeAndThatDoNot)
 
 TEST(Handshake, AnyMethodAndPathUpgrades)
 {
-    for (const char* start : {"POST /form HTTP/1.1", "PUT /nothing/here HTTP/1.0", "BREW /pot?x=1 HTCPCP/1.0"}) {
+    for (const char* start :
+         {"POST /form HTTP/1.1", "PUT /nothing/here HTTP/1.0", "BREW /pot?x=1 HTCPCP/1.0"}) {
         std::string sent;
         EXPECT_EQ(handshake(upgrade_request("Sec-WebSocket-Version: 13\r\n"
                                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n",
@@ -312,7 +321,8 @@ TEST(Handshake, KeyIsHashedWholeAsParsed)
     };
     for (const auto& c : cases) {
         std::string sent;
-        int result = handshake(upgrade_request(c.key_line + "Sec-WebSocket-Version: 13\r\n"), &sent);
+        int result =
+            handshake(upgrade_request(c.key_line + "Sec-WebSocket-Version: 13\r\n"), &sent);
         EXPECT_EQ(result, 129) << c.key_line.size();
         EXPECT_EQ(accept_in(sent), c.accept) << c.key_line.size();
         EXPECT_EQ(sent.size(), 129u);
@@ -385,8 +395,8 @@ TEST(Upgrade, SendsTheRequestWithItsFixedKey)
     upgrade("", &request, true);
     const std::string key = key_in(request);
     EXPECT_EQ(request, "GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\n"
-                       "Connection: Upgrade\r\nSec-WebSocket-Key: " + key +
-                           "\r\nSec-WebSocket-Version: 13\r\n\r\n");
+                       "Connection: Upgrade\r\nSec-WebSocket-Key: " +
+                           key + "\r\nSec-WebSocket-Version: 13\r\n\r\n");
     // 16 bytes in base64: 24 characters, the last two padding.
     EXPECT_EQ(key.size(), 24u);
     EXPECT_EQ(key.substr(22), "==");
@@ -420,9 +430,12 @@ TEST(Upgrade, ChecksTheStatusAndTheAcceptValue)
         {"header name in lower case", reply_101("sec-websocket-accept: " + accept + "\r\n"), 1},
         {"status 200", "HTTP/1.1 200 OK\r\nSec-WebSocket-Accept: " + accept + "\r\n\r\n", -1},
         {"no accept header", reply_101(""), -1},
-        {"accept in other letter case", reply_101("Sec-WebSocket-Accept: " + changed_case + "\r\n"), -1},
-        {"accept with a trailing space", reply_101("Sec-WebSocket-Accept: " + accept + " \r\n"), -1},
-        {"head cut in two", reply_101("Sec-WebSocket-Accept: " + accept + "\r\n").substr(0, 60), -1},
+        {"accept in other letter case", reply_101("Sec-WebSocket-Accept: " + changed_case + "\r\n"),
+         -1},
+        {"accept with a trailing space", reply_101("Sec-WebSocket-Accept: " + accept + " \r\n"),
+         -1},
+        {"head cut in two", reply_101("Sec-WebSocket-Accept: " + accept + "\r\n").substr(0, 60),
+         -1},
         {"no status line", "\r\n\r\n", -1},
     };
     for (const auto& c : cases) {
@@ -457,18 +470,20 @@ TEST(Upgrade, RequestThatWouldNotFitIsNotSent)
 
 struct ReadCase {
     const char* what;
-    std::string wire;      // what the peer sends
-    bool peer_closes;      // and then ends its side
+    std::string wire;  // what the peer sends
+    bool peer_closes;  // and then ends its side
     int result;
     int opcode;
-    std::string payload;   // as delivered, for results of 0 or more
-    std::string answer;    // what ws_recv sent back
-    std::string left;      // bytes still in the socket afterwards
+    std::string payload;  // as delivered, for results of 0 or more
+    std::string answer;   // what ws_recv sent back
+    std::string left;     // bytes still in the socket afterwards
 };
 
 const std::string hello = "Hello";
-const std::string masked_hello = bytes({0x81, 0x85, 0x37, 0xfa, 0x21, 0x3d, 0x7f, 0x9f, 0x4d, 0x51, 0x58});
+const std::string masked_hello =
+    bytes({0x81, 0x85, 0x37, 0xfa, 0x21, 0x3d, 0x7f, 0x9f, 0x4d, 0x51, 0x58});
 
+// clang-format off
 std::vector<ReadCase> read_cases()
 {
     const std::string pong = bytes({0x8A, 0x00}), close_reply = bytes({0x88, 0x00});
@@ -502,6 +517,7 @@ std::vector<ReadCase> read_cases()
         {"peer closed inside a ping's payload", bytes({0x89, 0x05}) + "Hel", true, -1, 0, "", "", ""},
     };
 }
+// clang-format on
 
 TEST(Recv, FramesAndWhatIsAnsweredAndLeft)
 {
@@ -548,7 +564,9 @@ TEST(Recv, LengthFormBoundaries)
             std::string left = pending(pair.near);
             EXPECT_EQ(left.size(), n);
             for (size_t i = 0; i < left.size() && i < n; ++i)
-                ASSERT_EQ((unsigned char)left[i], (unsigned char)(payload[i] ^ rfc_key[i % WS_MASK_KEY_SIZE])) << i;
+                ASSERT_EQ((unsigned char)left[i],
+                          (unsigned char)(payload[i] ^ rfc_key[i % WS_MASK_KEY_SIZE]))
+                    << i;
         }
     }
 }
@@ -674,10 +692,12 @@ TEST(Send, LengthForms)
     for (const auto& c : cases) {
         SocketPair pair;
         std::vector<unsigned char> payload = pattern(c.length);
-        int result = ws_send(pair.near, (const char*)payload.data(), c.length, 0, nullptr, WS_OP_BINARY);
+        int result =
+            ws_send(pair.near, (const char*)payload.data(), c.length, 0, nullptr, WS_OP_BINARY);
         EXPECT_EQ(result, (int)c.length);
         EXPECT_EQ(take(pair.far, c.header.size()), c.header) << c.length;
-        EXPECT_EQ(take(pair.far, c.length), std::string(payload.begin(), payload.end())) << c.length;
+        EXPECT_EQ(take(pair.far, c.length), std::string(payload.begin(), payload.end()))
+            << c.length;
         EXPECT_EQ(pending(pair.far), "") << c.length;
     }
 }
@@ -725,7 +745,8 @@ TEST(Lengths, BeyondIntAreRefusedWhole)
     char key[4] = {1, 2, 3, 4};
     for (char* mask : {(char*)nullptr, key}) {
         SocketPair pair;
-        EXPECT_EQ(ws_send(pair.near, "x", beyond, 0, mask, WS_OP_BINARY), -2) << (mask ? "masked" : "unmasked");
+        EXPECT_EQ(ws_send(pair.near, "x", beyond, 0, mask, WS_OP_BINARY), -2)
+            << (mask ? "masked" : "unmasked");
         EXPECT_EQ(pending(pair.far), "") << (mask ? "masked" : "unmasked");
     }
     for (uint64_t announced : {(uint64_t)INT_MAX + 1, (uint64_t)UINT32_MAX}) {

@@ -19,9 +19,9 @@ struct Call {
     std::string payload;  // the buffer's bytes, when the length is meaningful
     size_t length;
     int opcode;
-    bool terminated;      // buffer[length] was the zero byte
-    std::string target;   // the request target, for on_ws_connect
-    std::string peer_had; // what the client had received when the call came
+    bool terminated;       // buffer[length] was the zero byte
+    std::string target;    // the request target, for on_ws_connect
+    std::string peer_had;  // what the client had received when the call came
 };
 
 using wire::pending;
@@ -175,11 +175,9 @@ Call closed(const std::string& payload, int opcode)
 {
     return {"on_ws_close", payload, payload.size(), opcode, true, "", ""};
 }
-Call ended(size_t length)
-{
-    return {"on_ws_close", "", length, 0, false, "", ""};
-}
+Call ended(size_t length) { return {"on_ws_close", "", length, 0, false, "", ""}; }
 
+// clang-format off
 std::vector<FrameCase> frame_cases()
 {
     const std::string status = bytes({0x03, 0xE8});
@@ -206,6 +204,7 @@ std::vector<FrameCase> frame_cases()
          false, ""},
     };
 }
+// clang-format on
 
 TEST(WsConnection, FramesAreDispatchedByOpcode)
 {
