@@ -68,7 +68,7 @@ name_what_is_missing() {
       "there is no apt-get here to install them with, and these are not found: ${list%, }" >&2
   fi
   if [[ ${1:-} == --test ]]; then
-    echo "the tests also need GoogleTest, Chromium, curl, ss, clang with libFuzzer, the cross" \
+    echo "the tests also need GoogleTest, Chromium, curl, ss, strace, clang with libFuzzer, the cross" \
       "tool chains, qemu-user and wine: ./test.sh is made for Debian 12" >&2
   fi
 }
