@@ -192,14 +192,14 @@ public:
             return true;
         if (!claim(room))
             return false;
+        bool made = true;
         try {
             bytes_.reserve(room);
         } catch (const std::exception&) {
-            settle();
-            return false;
+            made = false;
         }
         settle();
-        return true;
+        return made;
     }
 
     // Appends, growing the room by doubling; false and nothing appended
@@ -213,10 +213,11 @@ public:
         return true;
     }
 
-    size_t size() const { return bytes_.size(); }
+    // The bytes so far, valid until the next change.
+    std::string_view view() const { return std::string_view(bytes_.data(), bytes_.size()); }
 
-    // The bytes, with no room past them: they are stored as they are for as
-    // long as the server runs.
+    // The bytes, with no room past them, to be stored: they stay as they are
+    // for as long as the server runs.
     std::vector<char> take()
     {
         if (bytes_.capacity() > bytes_.size())
@@ -475,8 +476,7 @@ static void serve_post(SOCKET sock, context* ctx)
     bool stored = end == body_end::received;
     if (stored) {
         try {
-            std::vector<char> body = gathered.take();
-            record = decode_form(std::string_view(body.data(), body.size()));
+            record = decode_form(gathered.view());
         } catch (const std::exception&) {
             stored = false;
         }
