@@ -3,9 +3,9 @@
 // by form POSTs.
 #include "../server/tidewire.h"
 #include "form.h"
+#include "upload_room.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -60,9 +60,10 @@ static Stored content_of(std::string type, std::vector<char> bytes)
 
 static std::map<std::string, Stored, std::less<>> contents;
 
-// The only lock of the program: held for every lookup and insertion in
-// `contents` and every swap of an entry, never while a request waits on the
-// network, and never taken twice by one thread.
+// The table's lock: held for every lookup and insertion in `contents` and
+// every swap of an entry, never while a request waits on the network, and
+// never taken twice by one thread. The only other lock is the log's, which
+// is never taken while this one is held.
 static platform_lock contents_mx;
 
 struct table_lock {
@@ -100,6 +101,7 @@ static const char reply_204[] =
     "HTTP/1.0 204 No Content\r\nAllow: PUT, GET, OPTIONS\r\nAccess-Control-Allow-Origin: *\r\n"
     "Access-Control-Allow-Methods: PUT\r\nAccess-Control-Allow-Headers: Content-Type\r\n\r\n";
 static const char reply_405[] = "HTTP/1.0 405 Method Not Allowed\r\n\r\n";
+static const char reply_411[] = "HTTP/1.0 411 Length Required\r\n\r\n";
 static const char reply_413[] = "HTTP/1.0 413 Payload Too Large\r\n\r\n";
 
 // A blocking send may take less than it was given: a handled signal (Ctrl+C
@@ -161,107 +163,9 @@ static std::string_view body_with_head(const http& req)
                              : std::string_view();
 }
 
-// The room that uploads in progress hold, set aside or filled: the body
-// buffers of every PUT and POST being received. The system reports room set
-// aside as still available until its pages are touched, so each upload is
-// bounded by what is available less what the others hold.
-static std::atomic<unsigned long long> g_upload_room{0};
-
-// What a new claim may take: the memory available less the uploads' room.
-static unsigned long long room_left()
-{
-    unsigned long long available = available_memory();
-    unsigned long long held = g_upload_room;
-    return held < available ? available - held : 0;
-}
-
-// The body of one upload as it arrives. Its room counts in g_upload_room
-// for as long as it is received, so that uploads that each fit the memory
-// but together would not are refused instead of getting the process killed.
-class upload_body {
-public:
-    upload_body() = default;
-    upload_body(const upload_body&) = delete;
-    upload_body& operator=(const upload_body&) = delete;
-    ~upload_body() { release(); }
-
-    // Room for `room` bytes in all; false when it is not to be had.
-    bool reserve(size_t room)
-    {
-        if (room <= bytes_.capacity())
-            return true;
-        if (!claim(room))
-            return false;
-        bool made = true;
-        try {
-            bytes_.reserve(room);
-        } catch (const std::exception&) {
-            made = false;
-        }
-        settle();
-        return made;
-    }
-
-    // Appends, growing the room by doubling; false and nothing appended
-    // when the room is not to be had.
-    bool append(const char* bytes, size_t count)
-    {
-        size_t needed = bytes_.size() + count;
-        if (needed > bytes_.capacity() && !reserve(std::max(needed, 2 * bytes_.capacity())))
-            return false;
-        bytes_.insert(bytes_.end(), bytes, bytes + count);
-        return true;
-    }
-
-    // The bytes so far, valid until the next change.
-    std::string_view view() const { return std::string_view(bytes_.data(), bytes_.size()); }
-
-    // The bytes, with no room past them, to be stored: they stay as they are
-    // for as long as the server runs.
-    std::vector<char> take()
-    {
-        if (bytes_.capacity() > bytes_.size())
-            bytes_.shrink_to_fit();
-        std::vector<char> taken = std::move(bytes_);
-        bytes_ = std::vector<char>();
-        settle();
-        return taken;
-    }
-
-private:
-    // Counts `room` in place of what is counted now, if the memory left
-    // besides this upload's own allows it.
-    bool claim(size_t room)
-    {
-        unsigned long long available = available_memory();
-        unsigned long long held = g_upload_room;
-        do {
-            unsigned long long others = held - counted_;
-            if (room > available || others > available - room)
-                return false;
-        } while (!g_upload_room.compare_exchange_weak(held, held - counted_ + room));
-        counted_ = room;
-        return true;
-    }
-
-    // Counts what the buffer really holds, once it has been made.
-    void settle()
-    {
-        size_t held = bytes_.capacity();
-        g_upload_room += held;
-        g_upload_room -= counted_;
-        counted_ = held;
-    }
-
-    void release()
-    {
-        g_upload_room -= counted_;
-        counted_ = 0;
-    }
-
-    std::vector<char> bytes_;
-    size_t counted_ = 0;
-};
+// The room of every PUT and POST being received, bounded together by what
+// the system can still give.
+static upload_ledger uploads(available_memory);
 
 // Whether a text may go into a line of a reply head as it is: no control
 // byte but the tab, which a browser would take for the end of the line.
@@ -305,27 +209,35 @@ static long still_to_come(long announced, size_t with_head)
 // it must not replace what was stored nor be reported as stored.
 enum class body_end { received, too_large, broken_off };
 
-// The body of a PUT: what came with the head, then the rest from the socket.
-// The largest long means no length was given: read until the peer stops.
-static body_end receive_upload(SOCKET sock, const http& req, long n, upload_body& data)
+// Reads a body into `body`: what came with the head, then receives of at
+// most `per_receive` bytes until the announced length has come, the peer
+// ends its side or a receive fails. An announced length of 0 or less (no
+// Content-Length at all gives 0) reads nothing beyond the head; the largest
+// long reads until the peer stops.
+static body_end read_body(SOCKET sock, const http& req, long announced, int per_receive,
+                          upload_body& body)
 {
     std::string_view first = body_with_head(req);
-    if (!data.append(first.data(), first.size()))
+    if (!body.append(first.data(), first.size()))
         return body_end::too_large;
-    long remaining = still_to_come(n, first.size());
+    long remaining = still_to_come(announced, first.size());
     char aBuf[RECEIVE_CHUNK];
     while (remaining > 0) {
-        int got = (int)recv(sock, aBuf, RECEIVE_CHUNK, 0);
+        int got = (int)recv(sock, aBuf, per_receive, 0);
         if (got < 0)
             return body_end::broken_off;
         if (got == 0)
             break;
-        if (!data.append(aBuf, (size_t)got))
+        if (!body.append(aBuf, (size_t)got))
             return body_end::too_large;
         remaining -= got;
     }
     return body_end::received;
 }
+
+// A body sent in chunks names no length, and its chunk markup is no content:
+// such a body is refused (411) rather than stored as it came.
+static bool sent_in_chunks(const http& req) { return *http_header(&req, "transfer-encoding") != 0; }
 
 static void serve_put(SOCKET sock, context* ctx)
 {
@@ -339,6 +251,10 @@ static void serve_put(SOCKET sock, context* ctx)
         send_fixed(sock, reply_400);
         return;
     }
+    if (sent_in_chunks(req)) {
+        send_fixed(sock, reply_411);
+        return;
+    }
     // More than any memory. Taken as the largest long it would mean "read
     // until the peer stops", and a client waiting for its reply would hold
     // the worker and every connection of it for ever.
@@ -346,7 +262,7 @@ static void serve_put(SOCKET sock, context* ctx)
         send_fixed(sock, reply_413);
         return;
     }
-    upload_body upload;
+    upload_body upload(uploads);
     if (n != LONG_MAX) {
         if (!upload.reserve((size_t)n)) {
             send_fixed(sock, reply_413);
@@ -354,7 +270,7 @@ static void serve_put(SOCKET sock, context* ctx)
         }
         twd_log("reserved: %ld\n", n);
     }
-    body_end end = receive_upload(sock, req, n, upload);
+    body_end end = read_body(sock, req, n, RECEIVE_CHUNK, upload);
     if (end == body_end::broken_off)
         return;  // the stored entry stays as it was, and nobody is left to tell
     if (end == body_end::too_large) {
@@ -382,30 +298,6 @@ static void serve_get(SOCKET sock, context* ctx)
         send_formatted(sock, reply_200_typed, found->type.c_str());
     send_bytes(sock, found->block->bytes.data(), found->length);
     twd_log("Accessed '%s' From '%s'\n", target, peer.text);
-}
-
-// The body of a POST: what came with the head, then one byte per receive so
-// that nothing beyond the announced length is taken from the socket. A
-// length beyond the range of long reads until the peer stops, as the
-// largest long does.
-static body_end gather_form(SOCKET sock, const http& req, upload_body& body)
-{
-    std::string_view first = body_with_head(req);
-    if (!body.append(first.data(), first.size()))
-        return body_end::too_large;
-    long remaining = still_to_come(content_length(req).value, first.size());
-    while (remaining > 0) {
-        char byte;
-        int got = (int)recv(sock, &byte, 1, 0);
-        if (got < 0)
-            return body_end::broken_off;
-        if (got == 0)
-            break;
-        if (!body.append(&byte, 1))
-            return body_end::too_large;
-        --remaining;
-    }
-    return body_end::received;
 }
 
 // A block holding a copy of `count` bytes and room for `room`.
@@ -468,8 +360,14 @@ static void serve_post(SOCKET sock, context* ctx)
         send_fixed(sock, reply_400);
         return;
     }
-    upload_body gathered;
-    body_end end = gather_form(sock, req, gathered);
+    if (sent_in_chunks(req)) {
+        send_fixed(sock, reply_411);
+        return;
+    }
+    // One byte per receive, so that nothing past the announced length is
+    // taken from the socket.
+    upload_body gathered(uploads);
+    body_end end = read_body(sock, req, content_length(req).value, 1, gathered);
     if (end == body_end::broken_off)
         return;  // no record of a form that may have been cut anywhere
     std::string record;
@@ -481,7 +379,7 @@ static void serve_post(SOCKET sock, context* ctx)
             stored = false;
         }
     }
-    if (!stored || !append_record(req.m_pURI, record, room_left())) {
+    if (!stored || !append_record(req.m_pURI, record, uploads.room_left())) {
         send_fixed(sock, reply_413);
         return;
     }
@@ -520,7 +418,7 @@ static void add_builtin(const char* key, const char* type, const char* start, co
 
 extern "C" void on_start(sockaddr_in* bindto)
 {
-    twd_log("[tinkerpot 1.4.2]\n");
+    twd_log("[tinkerpot " TINKERPOT_VERSION "]\n");
     try {
         add_builtin("/", "text/html", tinkerpot_html_start, tinkerpot_html_end);
         add_builtin("/ace.min.js", "text/javascript", ace_start, ace_end);

@@ -2,8 +2,11 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -13,18 +16,18 @@
 #include <malloc.h>
 #endif
 #ifdef __APPLE__
-#include <limits.h>
+#include <mach/mach.h>
 #include <stdint.h>
 #include <sys/sysctl.h>
 #endif
 
-bool socket_layer_start() { return true; }
+int socket_layer_start(void) { return 1; }
 
-void socket_layer_stop() {}
+void socket_layer_stop(void) {}
 
 void socket_close(SOCKET s) { close(s); }
 
-void socket_set_nonblocking(SOCKET s, bool on)
+void socket_set_nonblocking(SOCKET s, int on)
 {
     int flags = fcntl(s, F_GETFL);
     fcntl(s, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
@@ -108,7 +111,7 @@ void worker_prepare()
 #endif
 }
 
-bool thread_start(platform_thread* thread, void* (*routine)(void*))
+int thread_start(platform_thread* thread, void* (*routine)(void*))
 {
     return pthread_create(thread, NULL, routine, NULL) == 0;
 }
@@ -133,28 +136,48 @@ void log_write(const char* line, size_t len)
     funlockfile(stdout);
 }
 
-bool names_equal_nocase(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
+int names_equal_nocase(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
+
+// A figure that does not bound.
+static const unsigned long long UNBOUNDED = ~0ULL;
 
 #ifdef __APPLE__
 
-// macOS pages out rather than failing or killing, and has no cheap figure
-// of what is free: the machine's memory is the bound.
-unsigned long long available_memory()
+// The memory this process holds: what macOS itself charges it with.
+static unsigned long long own_footprint()
 {
+    task_vm_info_data_t info;
+    mach_msg_type_number_t count = TASK_VM_INFO_COUNT;
+    if (task_info(mach_task_self(), TASK_VM_INFO, (task_info_t)&info, &count) != KERN_SUCCESS)
+        return 0;
+    return info.phys_footprint;
+}
+
+// macOS pages out rather than failing or killing, and has no cheap figure
+// of what is free: the machine's memory is the bound, less what this
+// process already holds of it.
+struct memory_figures available_memory(void)
+{
+    struct memory_figures figures = {UNBOUNDED, UNBOUNDED};
     uint64_t physical = 0;
     size_t size = sizeof physical;
-    if (sysctlbyname("hw.memsize", &physical, &size, NULL, 0) != 0)
-        return ~0ULL;
-    return physical;
+    if (sysctlbyname("hw.memsize", &physical, &size, NULL, 0) == 0) {
+        unsigned long long held = own_footprint();
+        figures.unwritten = physical > held ? physical - held : 0;
+    }
+    return figures;
 }
 
 #else
 
-// Linux hands out memory it may not have and kills the process later, so an
-// upload is bounded by what the system reports as available.
-unsigned long long available_memory()
+// Linux hands out memory it may not have and kills the process later, so
+// uploads are bounded by what it reports as available, and by the limits of
+// the memory cgroups the process runs in (a container's, a service's), which
+// that figure does not know of.
+
+static unsigned long long meminfo_available()
 {
-    unsigned long long kib = ~0ULL / 1024;
+    unsigned long long kib = UNBOUNDED / 1024;
     if (FILE* meminfo = fopen("/proc/meminfo", "r")) {
         char line[128];
         while (fgets(line, sizeof line, meminfo)) {
@@ -164,6 +187,198 @@ unsigned long long available_memory()
         fclose(meminfo);
     }
     return kib * 1024;
+}
+
+// The memory cgroup of the process in one hierarchy: its folder, and how
+// much of it is the mount point, where the walk up the tree stops.
+struct cgroup_place {
+    char dir[PATH_MAX];
+    size_t top;
+};
+
+enum cgroup_version { CGROUP_V1, CGROUP_V2 };
+
+static struct cgroup_place g_cgroups[2];
+static int g_ncgroups;
+static pthread_once_t g_cgroups_found = PTHREAD_ONCE_INIT;
+
+// Whether a comma-separated list holds `word`.
+static bool list_holds(const char* list, const char* word)
+{
+    size_t len = strlen(word);
+    for (const char* item = list; item; item = strchr(item, ',')) {
+        if (*item == ',')
+            ++item;
+        if (strncmp(item, word, len) == 0 && (item[len] == ',' || item[len] == 0))
+            return true;
+    }
+    return false;
+}
+
+// The process's own cgroup path in the hierarchy of `version`, from
+// /proc/self/cgroup: the line "0::path" (v2), or the one whose controllers
+// include memory (v1).
+static bool own_cgroup_path(cgroup_version version, char* path, size_t size)
+{
+    FILE* file = fopen("/proc/self/cgroup", "r");
+    if (!file)
+        return false;
+    char* line = NULL;
+    size_t room = 0;
+    bool found = false;
+    while (!found && getline(&line, &room, file) > 0) {
+        line[strcspn(line, "\n")] = 0;
+        char* controllers = strchr(line, ':');
+        char* own = controllers ? strchr(controllers + 1, ':') : NULL;
+        if (!own)
+            continue;
+        *controllers++ = 0;
+        *own++ = 0;
+        if (version == CGROUP_V2)
+            found = strcmp(line, "0") == 0 && *controllers == 0;
+        else
+            found = list_holds(controllers, "memory");
+        if (found)
+            found = snprintf(path, size, "%s", own) < (int)size;
+    }
+    free(line);
+    fclose(file);
+    return found;
+}
+
+// Where the hierarchy of `version` is mounted, from /proc/self/mountinfo:
+// the mount point, and the folder of the hierarchy that it shows.
+static bool cgroup_mount(cgroup_version version, char* point, char* root)
+{
+    FILE* file = fopen("/proc/self/mountinfo", "r");
+    if (!file)
+        return false;
+    char* line = NULL;
+    size_t room = 0;
+    bool found = false;
+    while (!found && getline(&line, &room, file) > 0) {
+        const char* fields = strstr(line, " - ");
+        char type[64], options[1024];
+        if (!fields || sscanf(fields, " - %63s %*s %1023s", type, options) != 2)
+            continue;
+        if (version == CGROUP_V2)
+            found = strcmp(type, "cgroup2") == 0;
+        else
+            found = strcmp(type, "cgroup") == 0 && list_holds(options, "memory");
+        if (found)
+            found = sscanf(line, "%*s %*s %*s %4095s %4095s", root, point) == 2;
+    }
+    free(line);
+    fclose(file);
+    return found;
+}
+
+static void find_cgroup(cgroup_version version)
+{
+    char own[PATH_MAX], point[PATH_MAX], root[PATH_MAX];
+    if (!own_cgroup_path(version, own, sizeof own) || !cgroup_mount(version, point, root))
+        return;
+    // Inside a cgroup namespace the mount may show a folder below the
+    // hierarchy's root, and the path is then given from that folder.
+    size_t shown = strlen(root);
+    const char* below = own;
+    if (strcmp(root, "/") != 0 && strncmp(own, root, shown) == 0)
+        below = own + shown;
+    struct cgroup_place* place = &g_cgroups[g_ncgroups];
+    int len = snprintf(place->dir, sizeof place->dir, "%s%s", point, below);
+    if (len <= 0 || len >= (int)sizeof place->dir)
+        return;
+    while (len > 1 && place->dir[len - 1] == '/')
+        place->dir[--len] = 0;
+    place->top = strlen(point);
+    ++g_ncgroups;
+}
+
+static void find_cgroups()
+{
+    find_cgroup(CGROUP_V1);
+    find_cgroup(CGROUP_V2);
+}
+
+// The first number in a file of a cgroup's folder; UNBOUNDED where there
+// is none, as for "max".
+static unsigned long long cgroup_number(const char* dir, const char* name, const char* key)
+{
+    char path[PATH_MAX];
+    if (snprintf(path, sizeof path, "%s/%s", dir, name) >= (int)sizeof path)
+        return UNBOUNDED;
+    FILE* file = fopen(path, "r");
+    if (!file)
+        return UNBOUNDED;
+    unsigned long long value = UNBOUNDED;
+    if (!key) {
+        if (fscanf(file, "%llu", &value) != 1)
+            value = UNBOUNDED;
+    } else {
+        char line[256];
+        size_t len = strlen(key);
+        while (fgets(line, sizeof line, file)) {
+            if (strncmp(line, key, len) == 0 && line[len] == ' ') {
+                if (sscanf(line + len, "%llu", &value) != 1)
+                    value = UNBOUNDED;
+                break;
+            }
+        }
+    }
+    fclose(file);
+    return value;
+}
+
+static unsigned long long room_under(unsigned long long limit, unsigned long long usage)
+{
+    if (limit == UNBOUNDED)
+        return UNBOUNDED;
+    if (usage == UNBOUNDED)
+        return limit;
+    return limit > usage ? limit - usage : 0;
+}
+
+static unsigned long long least(unsigned long long a, unsigned long long b) { return a < b ? a : b; }
+
+// What one cgroup folder leaves: v2 names its limit memory.max and its usage
+// memory.current, v1 memory.limit_in_bytes and memory.usage_in_bytes, and
+// v1 also gives the tightest limit above it, seen or not, in memory.stat.
+static unsigned long long cgroup_left(const char* dir)
+{
+    unsigned long long v2 = room_under(cgroup_number(dir, "memory.max", NULL),
+                                       cgroup_number(dir, "memory.current", NULL));
+    unsigned long long usage = cgroup_number(dir, "memory.usage_in_bytes", NULL);
+    unsigned long long v1 = room_under(cgroup_number(dir, "memory.limit_in_bytes", NULL), usage);
+    unsigned long long above =
+        room_under(cgroup_number(dir, "memory.stat", "hierarchical_memory_limit"), usage);
+    return least(v2, least(v1, above));
+}
+
+// The least that any cgroup leaves, from the process's own up to the top
+// of each hierarchy.
+static unsigned long long cgroups_left()
+{
+    pthread_once(&g_cgroups_found, find_cgroups);
+    unsigned long long left = UNBOUNDED;
+    for (int i = 0; i < g_ncgroups; ++i) {
+        char dir[PATH_MAX];
+        memcpy(dir, g_cgroups[i].dir, sizeof dir);
+        size_t top = g_cgroups[i].top;
+        for (;;) {
+            left = least(left, cgroup_left(dir));
+            char* cut = strrchr(dir, '/');
+            if (!cut || (size_t)(cut - dir) < top)
+                break;
+            *cut = 0;
+        }
+    }
+    return left;
+}
+
+struct memory_figures available_memory(void)
+{
+    struct memory_figures figures = {least(meminfo_available(), cgroups_left()), UNBOUNDED};
+    return figures;
 }
 
 #endif

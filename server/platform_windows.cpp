@@ -7,21 +7,20 @@
 #include <io.h>
 #include <process.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
-#include <string>
-
-bool socket_layer_start()
+int socket_layer_start(void)
 {
     WSADATA wsaData;  // the version granted is not looked at
     return WSAStartup(0x0202, &wsaData) == 0;
 }
 
-void socket_layer_stop() { WSACleanup(); }
+void socket_layer_stop(void) { WSACleanup(); }
 
 void socket_close(SOCKET s) { closesocket(s); }
 
-void socket_set_nonblocking(SOCKET s, bool on)
+void socket_set_nonblocking(SOCKET s, int on)
 {
     u_long mode = on ? 1 : 0;
     ioctlsocket(s, FIONBIO, &mode);
@@ -55,7 +54,7 @@ static unsigned __stdcall start_routine_win32(void* routine)
     return 0;
 }
 
-bool thread_start(platform_thread* thread, void* (*routine)(void*))
+int thread_start(platform_thread* thread, void* (*routine)(void*))
 {
     *thread = (HANDLE)_beginthreadex(NULL, 0, start_routine_win32, (void*)routine, 0, NULL);
     return *thread != 0;
@@ -83,36 +82,65 @@ void log_prepare()
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
-void log_write(const char* line, size_t len)
+// Writes bytes to standard output until all are gone or a write fails.
+static void write_out(const char* bytes, size_t len)
 {
-    std::string crlf;
-    crlf.reserve(len + len / 8 + 2);
-    for (size_t i = 0; i < len; ++i) {
-        if (line[i] == '\n')
-            crlf += '\r';
-        crlf += line[i];
-    }
-    _lock_file(stdout);
-    const char* rest = crlf.data();
-    size_t left = crlf.size();
-    while (left > 0) {
-        int wrote = _write(_fileno(stdout), rest, (unsigned)left);
+    while (len > 0) {
+        int wrote = _write(_fileno(stdout), bytes, (unsigned)len);
         if (wrote <= 0)
-            break;
-        rest += wrote;
-        left -= (size_t)wrote;
+            return;
+        bytes += wrote;
+        len -= (size_t)wrote;
     }
-    _unlock_file(stdout);
 }
 
-bool names_equal_nocase(const char* a, const char* b) { return _stricmp(a, b) == 0; }
-
-unsigned long long available_memory()
+// Copies the line with a CR before each LF into out, which has room for
+// twice its length.
+static size_t with_crs(const char* line, size_t len, char* out)
 {
+    size_t n = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (line[i] == '\n')
+            out[n++] = '\r';
+        out[n++] = line[i];
+    }
+    return n;
+}
+
+// The line with its CRs is made on the stack, or on the heap when it is too
+// long for that. Where even the heap has no room, it goes out a piece at a
+// time: whole lines matter less than a log that never fails.
+void log_write(const char* line, size_t len)
+{
+    const size_t PIECE = 4096;
+    char aBuf[2 * PIECE];
+    char* whole = len <= PIECE ? aBuf : (char*)malloc(2 * len);
+    _lock_file(stdout);
+    if (whole) {
+        write_out(whole, with_crs(line, len, whole));
+    } else {
+        for (size_t at = 0; at < len; at += PIECE) {
+            size_t piece = len - at < PIECE ? len - at : PIECE;
+            write_out(aBuf, with_crs(line + at, piece, aBuf));
+        }
+    }
+    _unlock_file(stdout);
+    if (whole != aBuf)
+        free(whole);
+}
+
+int names_equal_nocase(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+
+// For a 32-bit process the address space left drops as soon as room is set
+// aside, the physical memory available only as it is written.
+struct memory_figures available_memory(void)
+{
+    struct memory_figures figures = {~0ULL, ~0ULL};
     MEMORYSTATUSEX status;
     status.dwLength = sizeof status;
-    if (!GlobalMemoryStatusEx(&status))
-        return ~0ULL;
-    return status.ullAvailPhys < status.ullAvailVirtual ? status.ullAvailPhys
-                                                        : status.ullAvailVirtual;
+    if (GlobalMemoryStatusEx(&status)) {
+        figures.unwritten = status.ullAvailPhys;
+        figures.address_space = status.ullAvailVirtual;
+    }
+    return figures;
 }

@@ -9,7 +9,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { promisify } from 'node:util';
-import { sharedServer, exchange, splitReply, longBits, converse, HEAD_READ } from './lib/server.mjs';
+import { sharedServer, exchange, splitReply, longBits, converse, HEAD_READ, BANNER } from './lib/server.mjs';
 import { PEER, REPLY, request, putRequest, put, get, loggedBy, seededBytes, headOfSize, BUILTINS } from './lib/content.mjs';
 
 const run = promisify(execFile);
@@ -42,7 +42,7 @@ async function assertStored(target, type, body) {
 describe('start', () => {
   test('the banner comes first, then the bind lines', () => {
     assert.deepEqual(server.lines().slice(0, 3), [
-      '[tinkerpot 1.4.2]',
+      BANNER,
       `bindto: 127.0.0.1:${server.port}.`,
       'Ctrl+C to stop server.',
     ]);
@@ -405,6 +405,39 @@ describe('curl', () => {
     const fetched = await curl('-o', download, '-w', '%{http_code} %{content_type}', url);
     assert.equal(fetched.stdout.toString(), '200 application/octet-stream');
     assert.ok(fs.readFileSync(download).equals(fs.readFileSync(upload)));
+  });
+
+  // A body in chunks names no length, and its chunk markup is no content:
+  // refused with 411 before anything is stored or appended.
+  const CHUNKED = [
+    { name: 'PUT of standard input (curl -T -)', shell: (url) => `printf 'hi\\n' | curl -sS -T - -w '%{http_code}' '${url}'` },
+    { name: 'PUT streamed in chunks', args: (file, url) => ['-X', 'PUT', '-H', 'Transfer-Encoding: chunked', '-H', 'Content-Type: text/html', '--data-binary', `@${file}`, url] },
+    { name: 'POST of a form in chunks', args: (file, url) => ['-H', 'Transfer-Encoding: chunked', '--data-binary', `@${file}`, url] },
+  ];
+  for (const [i, c] of CHUNKED.entries()) {
+    test(`${c.name}: 411, what was stored stays`, async () => {
+      const body = path.join(dir, `chunked-${i}`);
+      fs.writeFileSync(body, '<h1>hi</h1>&a=1');
+      const kept = `/curl/chunked-kept-${i}`;
+      await put(server.port, kept, 'old content', { type: 'text/old' });
+      for (const target of [kept, `/curl/chunked-absent-${i}`]) {
+        const url = `http://127.0.0.1:${server.port}${target}`;
+        const { stdout } = c.shell
+          ? await run('sh', ['-c', c.shell(url)], { encoding: 'buffer' })
+          : await curl('-w', '%{http_code}', '-o', '/dev/null', ...c.args(body, url));
+        assert.equal(stdout.toString(), '411', `${c.name} to ${target}`);
+      }
+      await assertStored(kept, 'text/old', 'old content');
+      assert.equal((await exchange(server.port, request('GET', `/curl/chunked-absent-${i}`))).toString('latin1'), REPLY.notFound);
+    });
+  }
+
+  test('a chunked PUT over a raw socket gets the whole 411, ending in the end of stream', async () => {
+    const chunked = request('PUT', '/raw-chunked', [['Transfer-Encoding', 'chunked']], Buffer.from('B\r\n<h1>hi</h1>\r\n0\r\n\r\n'));
+    const reply = await converse(server.port, [chunked]);
+    assert.equal(reply.toString('latin1'), REPLY.lengthRequired);
+    assert.equal(reply.reset, false);
+    assert.equal((await exchange(server.port, request('GET', '/raw-chunked'))).toString('latin1'), REPLY.notFound);
   });
 
   test('a browser-like preflight gets the 204 head', async () => {

@@ -29,6 +29,7 @@ export const REPLY = {
     'HTTP/1.0 204 No Content\r\nAllow: PUT, GET, OPTIONS\r\nAccess-Control-Allow-Origin: *\r\n' +
     'Access-Control-Allow-Methods: PUT\r\nAccess-Control-Allow-Headers: Content-Type\r\n\r\n',
   notAllowed: 'HTTP/1.0 405 Method Not Allowed\r\n\r\n',
+  lengthRequired: 'HTTP/1.0 411 Length Required\r\n\r\n',
   tooLarge: 'HTTP/1.0 413 Payload Too Large\r\n\r\n',
 };
 
