@@ -7,10 +7,9 @@ import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
-import { sharedServer, withServer, launch, exchange, freePort, slow, HEAD_READ } from './lib/server.mjs';
+import { sharedServer, withServer, launch, exchange, freePort, slow, HEAD_READ, BANNER } from './lib/server.mjs';
 
 const BAD_REQUEST = 'HTTP/1.1 400 Bad Request\r\n\r\n';
-const BANNER = '[tinkerpot 1.4.2]';
 const READY = 'Ctrl+C to stop server.';
 const WAIT_MS = slow ? 60000 : 10000;
 const { errno } = os.constants;

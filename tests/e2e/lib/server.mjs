@@ -22,6 +22,17 @@ export const slow = runner.length > 0;
 // bytes from a connection before it parses the head.
 export const HEAD_READ = 4096;
 
+// The start-up banner. Its version is defined once, by the project() line
+// of CMakeLists.txt, which hands it to the program.
+export const BANNER = `[tinkerpot ${projectVersion()}]`;
+
+function projectVersion() {
+  const cmake = fs.readFileSync(path.join(repoRoot, 'CMakeLists.txt'), 'utf8');
+  const version = /^project\(tinkerpot VERSION (\S+)/m.exec(cmake)?.[1];
+  if (!version) throw new Error('CMakeLists.txt has no project(tinkerpot VERSION ...) line');
+  return version;
+}
+
 // What a stop with Ctrl+C must end in: the program's own exit with status 0.
 export const CLEAN_EXIT = { code: 0, signal: null };
 
@@ -88,9 +99,11 @@ export function until(predicate, what, ms, pollMs = 10) {
   });
 }
 
-// The Windows runtime writes its text streams with CRLF line ends; the tests
-// read every build's output with LF alone. A CR still waiting for its LF is
-// held back, so what has been read never changes afterwards.
+// The Windows build ends its lines with CR LF: on standard output the
+// program writes each CR itself (the stream is binary, see log_write), on
+// standard error the runtime's text mode adds it. The tests read every
+// build's output with LF alone. A CR still waiting for its LF is held back,
+// so what has been read never changes afterwards.
 const crlf = process.env.TINKERPOT_TARGET === 'windows';
 const asLines = (text) => (crlf ? text.replace(/\r\n/g, '\n').replace(/\r$/, '') : text);
 
