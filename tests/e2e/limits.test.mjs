@@ -113,6 +113,19 @@ describe('memory bounds', { skip: whyNot() }, () => {
     await put(server.port, '/together/second', filler(share), { type: 'text/second' });
   });
 
+  // At most 240 of the 256 KiB is ever set aside, so no PUT may be refused,
+  // however the two clients' claims and fillings interleave.
+  test('two clients uploading 120 KiB each, over and over: none refused', async () => {
+    const body = filler(120 * 1024);
+    const client = async (name) => {
+      for (let i = 0; i < 1000; i++) {
+        const reply = await exchange(server.port, putRequest(`/loop/${name}`, body, { type: 'text/loop' }));
+        assert.equal(reply.toString('latin1'), REPLY.created, `${name}, PUT ${i}`);
+      }
+    };
+    await Promise.all([client('a'), client('b')]);
+  });
+
   test('within the memory, uploads and posts go on as usual', async () => {
     const upload = filler(AVAILABLE / 2);
     await put(server.port, '/fits.bin', upload, { type: 'application/octet-stream' });
