@@ -12,7 +12,7 @@ import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { sharedServer, exchange, splitReply, binary, repoRoot, longBits, converse } from './lib/server.mjs';
+import { sharedServer, withServer, exchange, splitReply, binary, repoRoot, longBits, converse } from './lib/server.mjs';
 import { REPLY, request, putRequest, put, get } from './lib/content.mjs';
 
 const AVAILABLE_KIB = 256;
@@ -140,3 +140,75 @@ describe('memory bounds', { skip: whyNot() }, () => {
   });
 });
 
+
+// The cgroups the process runs in, as its own /proc files describe them:
+// each case replaces /proc/<pid>/cgroup and /proc/<pid>/mountinfo with its
+// own and lays out the cgroup folders in a temporary tree. Every case leaves
+// 48 MiB: 64 MiB allowed somewhere on the way up, 16 MiB in use.
+const LEFT_MIB = 48;
+const CGROUP_CASES = [
+  {
+    name: 'v2, the limit on the parent',
+    cgroup: '0::/svc/app\n',
+    mount: (dir) => `30 20 0:26 / ${dir} rw,nosuid - cgroup2 cgroup2 rw\n`,
+    files: {
+      'svc/app/memory.max': 'max\n', 'svc/app/memory.current': '1000\n',
+      'svc/memory.max': `${64 * 1024 * 1024}\n`, 'svc/memory.current': `${16 * 1024 * 1024}\n`,
+    },
+  },
+  {
+    name: 'v2 in a namespace: the mount shows a folder below the root',
+    cgroup: '0::/machine/ct/app\n',
+    mount: (dir) => `30 20 0:26 /machine/ct ${dir} rw - cgroup2 cgroup2 rw\n`,
+    files: {
+      'app/memory.max': 'max\n', 'app/memory.current': '0\n',
+      'memory.max': `${64 * 1024 * 1024}\n`, 'memory.current': `${16 * 1024 * 1024}\n`,
+    },
+  },
+  {
+    name: 'v1, the limit above the tree seen, in memory.stat',
+    cgroup: '5:cpu,cpuacct:/\n4:memory:/svc/app\n0::/\n',
+    mount: (dir) => `35 31 0:32 / ${dir} rw - cgroup cgroup rw,memory\n`,
+    files: {
+      'svc/app/memory.limit_in_bytes': '9223372036854771712\n',
+      'svc/app/memory.usage_in_bytes': `${16 * 1024 * 1024}\n`,
+      'svc/app/memory.stat': `cache 0\nhierarchical_memory_limit ${64 * 1024 * 1024}\nhierarchical_memsw_limit 9223372036854771712\n`,
+    },
+  },
+  {
+    name: 'v1, the limit on the cgroup itself',
+    cgroup: '4:memory:/svc\n',
+    mount: (dir) => `35 31 0:32 / ${dir} rw - cgroup cgroup rw,memory\n`,
+    files: {
+      'svc/memory.limit_in_bytes': `${64 * 1024 * 1024}\n`,
+      'svc/memory.usage_in_bytes': `${16 * 1024 * 1024}\n`,
+    },
+  },
+];
+
+// Lays the case out under a fresh folder; returns the wrap that starts the
+// server with the case's /proc files.
+function cgroupCase(c) {
+  const root = fs.mkdtempSync(path.join(dir, 'cgroup-'));
+  const tree = path.join(root, 'tree');
+  for (const [name, text] of Object.entries(c.files)) {
+    fs.mkdirSync(path.dirname(path.join(tree, name)), { recursive: true });
+    fs.writeFileSync(path.join(tree, name), text);
+  }
+  fs.writeFileSync(path.join(root, 'cgroup'), c.cgroup);
+  fs.writeFileSync(path.join(root, 'mountinfo'), c.mount(tree));
+  return ['unshare', '--mount', '--', 'sh', '-c',
+    'mount --bind "$0/cgroup" /proc/$$/cgroup && mount --bind "$0/mountinfo" /proc/$$/mountinfo && exec "$@"', root];
+}
+
+describe('the bound follows the cgroups the process runs in', { skip: whyNot() }, () => {
+  const MiB = 1024 * 1024;
+  for (const c of CGROUP_CASES) {
+    test(`${c.name}: ${LEFT_MIB} MiB left`, () => withServer(async (server) => {
+      const announce = async (target, mib) =>
+        (await converse(server.port, [putRequest(target, Buffer.alloc(0), { length: mib * MiB }), 'end'])).toString('latin1');
+      assert.equal(await announce('/over', LEFT_MIB + 1), REPLY.tooLarge);
+      assert.equal(await announce('/within', LEFT_MIB - 1), REPLY.created);
+    }, { wrap: cgroupCase(c) }));
+  }
+});
