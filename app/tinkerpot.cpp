@@ -235,9 +235,21 @@ static body_end read_body(SOCKET sock, const http& req, long announced, int per_
     return body_end::received;
 }
 
-// A body sent in chunks names no length, and its chunk markup is no content:
-// such a body is refused (411) rather than stored as it came.
-static bool sent_in_chunks(const http& req) { return *http_header(&req, "transfer-encoding") != 0; }
+// Refuses a PUT or POST on its head alone, and says whether it did: 400 for
+// a head that is not `well_formed`, 411 for a body sent in chunks, which
+// names no length and whose chunk markup is no content.
+static bool refused_by_head(SOCKET sock, const http& req, bool well_formed)
+{
+    if (!well_formed) {
+        send_fixed(sock, reply_400);
+        return true;
+    }
+    if (*http_header(&req, "transfer-encoding")) {
+        send_fixed(sock, reply_411);
+        return true;
+    }
+    return false;
+}
 
 static void serve_put(SOCKET sock, context* ctx)
 {
@@ -247,14 +259,8 @@ static void serve_put(SOCKET sock, context* ctx)
     const char* type = http_header(&req, "content-type");
     announced_length announced = content_length(req);
     long n = announced.value;
-    if (n < 0 || !fit_for_a_head_line(type)) {
-        send_fixed(sock, reply_400);
+    if (refused_by_head(sock, req, n >= 0 && fit_for_a_head_line(type)))
         return;
-    }
-    if (sent_in_chunks(req)) {
-        send_fixed(sock, reply_411);
-        return;
-    }
     // More than any memory. Taken as the largest long it would mean "read
     // until the peer stops", and a client waiting for its reply would hold
     // the worker and every connection of it for ever.
@@ -356,14 +362,8 @@ static bool append_record(const char* key, const std::string& record, unsigned l
 static void serve_post(SOCKET sock, context* ctx)
 {
     const http& req = ctx->hdr;
-    if (!fit_for_a_head_line(req.m_pURI)) {
-        send_fixed(sock, reply_400);
+    if (refused_by_head(sock, req, fit_for_a_head_line(req.m_pURI)))
         return;
-    }
-    if (sent_in_chunks(req)) {
-        send_fixed(sock, reply_411);
-        return;
-    }
     // One byte per receive, so that nothing past the announced length is
     // taken from the socket.
     upload_body gathered(uploads);
