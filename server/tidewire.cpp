@@ -98,45 +98,58 @@ static PFUNC on_frame(SOCKET sock, context* ctx)
     return NULL;
 }
 
-// What a closing connection may still throw away of its peer's bytes.
-enum { DRAIN_LIMIT = 1 << 20 };
-
-// A connection whose reply is sent but whose peer has sent more than was
-// read. Closing it now would reset it, and a reset throws away what the
-// system has yet to send of the reply (and, on Windows, what the peer had
-// received). So its sending side is ended, and here what the peer still
-// sends is read and dropped, one read per event, until the peer closes or
-// DRAIN_LIMIT bytes have gone. The head record is no longer needed: its
-// m_nBuf counts the bytes dropped.
-static PFUNC on_drain(SOCKET sock, context* ctx)
-{
-    http* req = &ctx->hdr;
-    int got = (int)recv(sock, req->m_aBuf, HTTP_READ_SIZE, 0);
-    if (got <= 0)
-        return NULL;
-    req->m_nBuf += got;
-    return req->m_nBuf < DRAIN_LIMIT ? (PFUNC)on_drain : NULL;
-}
-
-// Null when the connection can close now, or on_drain when it has to wait
-// for its peer to stop sending first.
-static ACTION closing(SOCKET sock, context* ctx)
-{
-    if (socket_unread(sock) == 0)
-        return NULL;
-    socket_end_sending(sock);
-    ctx->hdr.m_nBuf = 0;
-    return on_drain;
-}
+// A connection whose handler has let it go may linger: its reply is sent,
+// but its peer has sent more than was read. Closing it now would reset it,
+// and a reset throws away what the system has yet to send of the reply
+// (and, on Windows, what the peer had received). So its sending side is
+// ended and the slot stays, reading and dropping what the peer still sends,
+// one read per event, until the peer closes or LINGER_LIMIT bytes have gone.
+// NOT_LINGERING marks a slot that its handler still serves.
+enum { LINGER_LIMIT = 1 << 20, NOT_LINGERING = -1 };
 
 // One worker's connections. Slot 0 is the control connection, slot 1 the
-// listener, slots 2 to pls - 1 the open connections without gaps.
+// listener, slots 2 to pls - 1 the open connections without gaps. A
+// connection's entries in the columns move together.
 struct slot_table {
     pollfd* fds;
     ACTION* acts;
     context* ctxs;
+    int* dropped;  // the bytes a lingering slot has dropped, or NOT_LINGERING
     int pls;
 };
+
+// Begins a lingering close if the peer has sent what was not read; 0 when
+// the connection can close now.
+static int linger(SOCKET sock, int* dropped)
+{
+    if (socket_unread(sock) == 0)
+        return 0;
+    socket_end_sending(sock);
+    *dropped = 0;
+    return 1;
+}
+
+// One read of a lingering slot, into its head record, which is no longer
+// needed. 0 once the peer has closed or the limit is reached.
+static int drop_more(SOCKET sock, http* req, int* dropped)
+{
+    req->m_nBuf = (int)recv(sock, req->m_aBuf, HTTP_READ_SIZE, 0);
+    if (req->m_nBuf <= 0)
+        return 0;
+    *dropped += req->m_nBuf;
+    return *dropped < LINGER_LIMIT;
+}
+
+// Serves an event on slot i: its handler, or a lingering close once the
+// handler has let the connection go. 0 when the slot is to be closed.
+static int serve_slot(slot_table* t, int i)
+{
+    SOCKET sock = t->fds[i].fd;
+    if (t->dropped[i] != NOT_LINGERING)
+        return drop_more(sock, &t->ctxs[i].hdr, &t->dropped[i]);
+    t->acts[i] = (ACTION)t->acts[i](sock, &t->ctxs[i]);
+    return t->acts[i] || linger(sock, &t->dropped[i]);
+}
 
 static void accept_one(slot_table* t)
 {
@@ -147,7 +160,7 @@ static void accept_one(slot_table* t)
         return;  // another worker won the race
     if (t->pls == SLOTS)
         die("!pls:%d\n", t->pls);
-    socket_set_nonblocking(sock, false);
+    socket_set_nonblocking(sock, 0);
 
     int i = t->pls++;
     t->fds[i].fd = sock;
@@ -157,6 +170,7 @@ static void accept_one(slot_table* t)
     t->ctxs[i].from = from;
     http_reset(&t->ctxs[i].hdr);
     t->ctxs[i].nest = NULL;
+    t->dropped[i] = NOT_LINGERING;
     if (i == SLOTS - 1)
         t->fds[1].events = 0;  // full: leave new connections to the others
 }
@@ -170,6 +184,7 @@ static void close_slot(slot_table* t, int i)
         t->fds[i] = t->fds[last];
         t->acts[i] = t->acts[last];
         t->ctxs[i] = t->ctxs[last];
+        t->dropped[i] = t->dropped[last];
     }
     t->fds[last].fd = NO_SOCKET;
     t->acts[last] = NULL;
@@ -190,12 +205,7 @@ static void run_pass(slot_table* t)
     for (int i = 2; n > 0 && i < t->pls; ++i) {
         if (!t->fds[i].revents)
             continue;
-        ACTION handler = t->acts[i];
-        ACTION next = (ACTION)handler(t->fds[i].fd, &t->ctxs[i]);
-        if (!next && handler != on_drain)
-            next = closing(t->fds[i].fd, &t->ctxs[i]);
-        t->acts[i] = next;
-        if (!next)
+        if (!serve_slot(t, i))
             close_slot(t, i);
         --n;
     }
@@ -210,7 +220,8 @@ static void* main_poll(void* arg)
     // Left untouched until a connection lands in a slot, so idle slots cost
     // address space but no memory.
     t.ctxs = (context*)malloc(SLOTS * sizeof *t.ctxs);
-    if (!t.fds || !t.acts || !t.ctxs)
+    t.dropped = (int*)malloc(SLOTS * sizeof *t.dropped);
+    if (!t.fds || !t.acts || !t.ctxs || !t.dropped)
         die("!malloc.\n", 0);
 
     t.fds[0].fd = g_ctrl;
@@ -226,6 +237,7 @@ static void* main_poll(void* arg)
 
     for (int i = t.pls - 1; i >= 2; --i)
         socket_close(t.fds[i].fd);
+    free(t.dropped);
     free(t.ctxs);
     free(t.acts);
     free(t.fds);
@@ -288,7 +300,7 @@ void twd_start(sockaddr_in* bindto)
     if (g_ctrl == NO_SOCKET)
         die("!accept:g_ctrl\n", 0);
 
-    socket_set_nonblocking(listener, true);
+    socket_set_nonblocking(listener, 1);
     listener_sends_without_signal(listener);
 
     for (int i = 0; i < WORKERS; ++i) {

@@ -25,10 +25,13 @@ struct context {
                               // the connection
 };
 
-// Opens and binds the listener (any failure ends the process with a "!"
-// line on standard error and errno as its status), makes the control
-// connection that wakes the workers at stop, and starts the 64 workers.
-// Main thread, once; returns once they all run.
+// Opens and binds the listener, makes the control connection that wakes
+// the workers at stop, and starts the 64 workers. Main thread, once;
+// returns once they all run. Any failure ends the process with a "!" line
+// on standard error and errno as its status: on Linux and macOS a failed
+// socket call has set it, but Windows sockets report through
+// WSAGetLastError and leave errno alone, so there the status after a
+// socket failure is whatever errno held, and names no cause.
 void twd_start(struct sockaddr_in* bindto);
 // Wakes and joins every worker, then closes the control pair and the
 // listener. Main thread, once, after twd_start. A worker waiting inside a
@@ -81,8 +84,10 @@ int on_ws_data(SOCKET sock, struct context* ctx, char* buf, size_t len, char opc
 // and its payload. After a read error, a refused frame or the peer's close,
 // opcode is 0, buf means nothing and len is ws_recv's result as a size: 0
 // (peer closed), the largest size (-1, a read failed) or one below it (-2,
-// a fragment or a frame over 65,535 bytes). Not called for a refused
-// upgrade, nor for connections still open when the server stops.
+// a fragment or a frame over 65,535 bytes). So an empty final continuation
+// frame and the peer's close look the same: opcode 0 and len 0. Not called
+// for a refused upgrade, nor for connections still open when the server
+// stops.
 void on_ws_close(SOCKET sock, struct context* ctx, char* buf, size_t len, char opcode);
 
 #ifdef __cplusplus

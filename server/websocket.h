@@ -43,7 +43,10 @@ enum {
 
 // What ws_recv and ws_send return besides a byte count.
 enum {
-    WS_END_OF_STREAM = 0,  // also an empty payload: the opcode tells them apart
+    // The stream ended, with the opcode left 0. An empty frame also gives 0,
+    // with its own opcode, except an empty continuation frame, whose opcode
+    // is 0 as well: that one cannot be told from the end of the stream.
+    WS_END_OF_STREAM = 0,
     WS_SOCKET_ERROR = -1,
     WS_REFUSED = -2,  // a frame that cannot be taken or sent
 };

@@ -116,6 +116,13 @@ PFUNC closing_handler(SOCKET sock, context* ctx)
     return NULL;
 }
 
+// Lets the connection go with what its peer sent still unread.
+PFUNC leaving_handler(SOCKET sock, context* ctx)
+{
+    g_handler_calls.push_back({sock, ctx, ctx->nest});
+    return NULL;
+}
+
 // ---- socket helpers -----------------------------------------------------------
 
 sockaddr_in local_address(SOCKET sock)
@@ -247,9 +254,10 @@ protected:
         acts_.assign(SLOTS, nullptr);
         ctxs_.resize(SLOTS);
         memset(ctxs_.data(), 0x5A, SLOTS * sizeof(context));  // as malloc may leave them
+        dropped_.assign(SLOTS, 0x5A5A5A5A);
         fds_[0] = {control_[0], POLLIN, 0};
         fds_[1] = {listener_, POLLIN, 0};
-        table_ = {fds_.data(), acts_.data(), ctxs_.data(), 2};
+        table_ = {fds_.data(), acts_.data(), ctxs_.data(), dropped_.data(), 2};
     }
 
     void TearDown() override
@@ -279,6 +287,7 @@ protected:
         ctxs_[i].from.sin_port = htons(port);
         http_reset(&ctxs_[i].hdr);
         ctxs_[i].nest = nest;
+        dropped_[i] = NOT_LINGERING;
         peers_.push_back(pair[1]);
         return pair[1];
     }
@@ -296,6 +305,7 @@ protected:
     std::vector<pollfd> fds_;
     std::vector<ACTION> acts_;
     std::vector<context> ctxs_;
+    std::vector<int> dropped_;
     slot_table table_;
 };
 
@@ -508,6 +518,58 @@ TEST_F(SlotTable, UnreadBytesAtTheCloseLingerUntilThePeerCloses)
         pass();
     EXPECT_EQ(table_.pls, 2);
     EXPECT_EQ(g_log.requests.size(), 1u) << "what was dropped was never parsed";
+}
+
+// A lingering connection that compaction moves lingers on in its new slot:
+// no handler is called for it again, and it drops what comes until its peer
+// closes.
+TEST_F(SlotTable, LingeringMovesWithItsConnection)
+{
+    int nests[4];
+    SOCKET first = put_connection(closing_handler, &nests[2], 1002);
+    SOCKET second = put_connection(leaving_handler, &nests[3], 1003);
+    send_text(second, "unread");
+    pass();
+    ASSERT_EQ(table_.pls, 4) << "closed with bytes unread";
+    EXPECT_EQ(dropped_[3], 0);
+
+    send_text(first, "x");
+    pass();  // slot 2 closes; the lingering connection moves into it
+    ASSERT_EQ(table_.pls, 3);
+    EXPECT_EQ(ctxs_[2].nest, &nests[3]);
+    EXPECT_EQ(dropped_[2], 0);
+
+    send_text(second, "more");
+    pass();
+    EXPECT_EQ(dropped_[2], 10) << "what was unread and what came after";
+    EXPECT_EQ(g_handler_calls.size(), 2u);
+    EXPECT_EQ(read_to_end(second), "") << "the end of stream, not a reset";
+
+    shutdown(second, SHUT_WR);
+    pass();
+    EXPECT_EQ(table_.pls, 2);
+}
+
+// A peer that never stops sending is cut off once the lingering slot has
+// dropped LINGER_LIMIT bytes.
+TEST_F(SlotTable, LingeringEndsAtItsLimit)
+{
+    int nest;
+    SOCKET peer = put_connection(leaving_handler, &nest, 1002);
+    send_text(peer, "unread");
+    pass();
+    ASSERT_EQ(table_.pls, 3);
+
+    const std::string chunk(HTTP_READ_SIZE, 'x');
+    long sent = 6;
+    for (int passes = 0; table_.pls == 3 && passes < 2 * LINGER_LIMIT / HTTP_READ_SIZE; ++passes) {
+        ssize_t n = send(peer, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0)
+            sent += n;
+        pass();
+    }
+    EXPECT_EQ(table_.pls, 2);
+    EXPECT_GE(sent, LINGER_LIMIT) << "closed before the limit";
 }
 
 // The control socket's wake byte alone ends the pass, however often it comes:
