@@ -41,8 +41,8 @@ struct Outcome {
     int result;
     int headers;
     ptrdiff_t fields[3];
-    ptrdiff_t names[32];
-    ptrdiff_t values[32];
+    ptrdiff_t names[HTTP_HEADER_SLOTS];
+    ptrdiff_t values[HTTP_HEADER_SLOTS];
     ptrdiff_t body;
     char bytes[HTTP_READ_SIZE];
 

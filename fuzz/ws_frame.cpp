@@ -59,7 +59,7 @@ struct Frame {
 // stream and on a close frame.
 bool ends_reading(const Frame& frame)
 {
-    return frame.result < 0 || (frame.result == 0 && frame.opcode == 0) ||
+    return frame.result < 0 || (frame.result == WS_END_OF_STREAM && frame.opcode == 0) ||
            frame.opcode == WS_OP_CLOSE;
 }
 
@@ -86,7 +86,7 @@ bool take_header_part(Wire& wire, size_t want, std::string_view& part, Frame& fr
     part = wire.take(want);
     if (part.size() == want)
         return true;
-    frame.result = part.empty() ? 0 : -1;
+    frame.result = part.empty() ? WS_END_OF_STREAM : WS_SOCKET_ERROR;
     return false;
 }
 
@@ -107,7 +107,7 @@ Frame decode_next(Wire& wire, size_t capacity, std::string& answers)
         return frame;
     const unsigned char first = (unsigned char)head[0], second = (unsigned char)head[1];
     if (!(first & WS_FIN)) {
-        frame.result = -2;  // a fragment
+        frame.result = WS_REFUSED;  // a fragment
         return frame;
     }
     const bool masked = second & WS_MASKED;
@@ -115,13 +115,13 @@ Frame decode_next(Wire& wire, size_t capacity, std::string& answers)
     const size_t length_bytes = short_length == WS_LENGTH_64   ? 8
                                 : short_length == WS_LENGTH_16 ? 2
                                                                : 0;
-    const size_t rest_size = length_bytes + (masked ? 4 : 0);
+    const size_t rest_size = length_bytes + (masked ? WS_MASK_KEY_SIZE : 0);
     std::string_view rest;
     if (rest_size > 0 && !take_header_part(wire, rest_size, rest, frame))
         return frame;
     const uint64_t length = length_bytes ? big_endian(rest.substr(0, length_bytes)) : short_length;
     if (length > capacity) {
-        frame.result = -2;
+        frame.result = WS_REFUSED;
         return frame;
     }
 
@@ -131,14 +131,14 @@ Frame decode_next(Wire& wire, size_t capacity, std::string& answers)
     if (length > 0 && payload.empty())
         return frame;
     if (payload.size() < length) {
-        frame.result = -1;
+        frame.result = WS_SOCKET_ERROR;
         return frame;
     }
     frame.payload = std::string(payload);
     if (masked) {
         std::string_view key = rest.substr(length_bytes);
         for (size_t i = 0; i < frame.payload.size(); ++i)
-            frame.payload[i] = (char)(frame.payload[i] ^ key[i % 4]);
+            frame.payload[i] = (char)(frame.payload[i] ^ key[i % WS_MASK_KEY_SIZE]);
     }
     frame.result = (int)frame.payload.size();
     frame.opcode = (char)(first & WS_OPCODE_BITS);
@@ -244,7 +244,7 @@ Frame receive_checked(int sock, char* buf, size_t capacity, size_t wire_size)
     Frame frame;
     frame.result = ws_recv(sock, buf, capacity, 0, &opcode);
     frame.opcode = opcode;
-    check(frame.result >= -2 && (frame.result < 0 || (size_t)frame.result <= capacity),
+    check(frame.result >= WS_REFUSED && (frame.result < 0 || (size_t)frame.result <= capacity),
           "a result is -2, -1, or a payload length within the capacity");
     if (frame.result < 0) {
         check(opcode == 0, "a failure gives opcode 0");

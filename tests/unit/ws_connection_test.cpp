@@ -34,7 +34,7 @@ SOCKET g_client = -1;  // the client end, to see what had been sent back
 void record(const char* name, char* buf, size_t len, char opcode)
 {
     Call call{name, "", len, opcode, false, "", pending(g_client)};
-    if (len <= 65535) {
+    if (len <= FRAME_CAPACITY) {
         call.payload.assign(buf, len);
         call.terminated = buf[len] == 0;
     }
@@ -71,8 +71,10 @@ namespace {
 using wire::bytes;
 using wire::frame;
 
-const size_t read_failed = (size_t)-1;  // -1 from the frame reader, as a size
-const size_t refused = (size_t)-2;      // -2 from the frame reader, as a size
+// The frame reader's results as on_ws_close gets them, as sizes.
+const size_t peer_closed = (size_t)WS_END_OF_STREAM;
+const size_t read_failed = (size_t)WS_SOCKET_ERROR;
+const size_t refused = (size_t)WS_REFUSED;
 
 context g_ctx;  // a record of over 4 KiB: kept off the stack
 
@@ -197,7 +199,7 @@ std::vector<FrameCase> frame_cases()
         {"reserved data 3", frame(WS_FIN | WS_OP_DATA_RESERVED_FIRST, "xy"), false, 1, {closed("xy", 3)}, false, ""},
         {"reserved data 7", frame(WS_FIN | WS_OP_DATA_RESERVED_LAST, ""), false, 1, {closed("", 7)}, false, ""},
         {"final continuation", frame(WS_FIN | WS_OP_CONTINUATION, "tail"), false, 1, {closed("tail", 0)}, false, ""},
-        {"client closed", "", true, 1, {ended(0)}, false, ""},
+        {"client closed", "", true, 1, {ended(peer_closed)}, false, ""},
         {"read failed: head cut short", bytes({WS_FIN | WS_OP_TEXT}), true, 1, {ended(read_failed)}, false, ""},
         {"fragmented", frame(WS_OP_TEXT, "frag"), false, 1, {ended(refused)}, false, ""},
         {"binary of 65,536 bytes", frame(WS_FIN | WS_OP_BINARY, std::string(65536, 'b')), false, 1, {ended(refused)},
