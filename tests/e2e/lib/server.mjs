@@ -2,7 +2,7 @@
 //
 // TINKERPOT_BIN names the program (default: build/tinkerpot beside this tree);
 // TINKERPOT_RUNNER, when set, is a command line put in front of it, such as
-// "qemu-arm -L /usr/arm-linux-gnueabihf" or "wine".
+// "qemu-arm" or "wine".
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
