@@ -3,8 +3,10 @@
 # with UndefinedBehaviorSanitizer, one under ThreadSanitizer. Then each fuzz
 # target runs for 15 seconds, and the cross builds (32-bit ARM Linux under
 # qemu-arm, Windows under wine) run the end-to-end tests against their own
-# programs. Each build but the fuzz one is a preset of CMakePresets.json,
-# where its settings and its tests' sanitizer options are kept.
+# programs; the macOS build is made and its program checked as a file, since
+# nothing here can run it. Each build but the fuzz one is a preset of
+# CMakePresets.json, where its settings and its tests' sanitizer options are
+# kept.
 set -euo pipefail
 cd "$(dirname "$0")"
 bash tools/setup.sh --test
@@ -12,7 +14,7 @@ bash tools/setup.sh --test
 jobs=$(nproc)
 
 # A build from its preset; ctest runs what the build registers (for a cross
-# build its end-to-end tests and the Windows import check), or what the
+# build its end-to-end tests and the checks of its program), or what the
 # arguments select.
 run_suite() {
   local preset=$1; shift
@@ -34,6 +36,7 @@ bash fuzz/run.sh 15
 wine32_runs() { [[ -x /usr/lib/wine/wine ]] && /usr/lib/wine/wine --version >/dev/null 2>&1; }
 
 run_suite arm
+run_suite macos
 if wine32_runs; then
   run_suite windows
 else

@@ -55,16 +55,17 @@ int poll_sockets(pollfd* fds, int n) { return poll(fds, (nfds_t)n, -1); }
 
 // The most descriptors the system lets this process have open. macOS
 // reports an unlimited hard limit but refuses it as a soft limit: there the
-// most it takes is kern.maxfilesperproc.
+// most it takes is kern.maxfilesperproc (OPEN_MAX where that cannot be
+// read), and never more than a hard limit that is lower.
 static rlim_t descriptor_ceiling(rlim_t hard)
 {
 #ifdef __APPLE__
+    rlim_t per_process = OPEN_MAX;
     int most = 0;
     size_t size = sizeof most;
-    if (sysctlbyname("kern.maxfilesperproc", &most, &size, NULL, 0) == 0 && most > 0 &&
-        (rlim_t)most < hard)
-        return (rlim_t)most;
-    return hard < (rlim_t)OPEN_MAX ? hard : (rlim_t)OPEN_MAX;
+    if (sysctlbyname("kern.maxfilesperproc", &most, &size, NULL, 0) == 0 && most > 0)
+        per_process = (rlim_t)most;
+    return hard < per_process ? hard : per_process;
 #else
     return hard;
 #endif

