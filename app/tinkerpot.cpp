@@ -213,7 +213,8 @@ enum class body_end { received, too_large, broken_off };
 // most `per_receive` bytes until the announced length has come, the peer
 // ends its side or a receive fails. An announced length of 0 or less (no
 // Content-Length at all gives 0) reads nothing beyond the head; the largest
-// long reads until the peer stops.
+// long (2,147,483,647, or 9,223,372,036,854,775,807 where long has 64 bits,
+// as on macOS) reads until the peer stops.
 static body_end read_body(SOCKET sock, const http& req, long announced, int per_receive,
                           upload_body& body)
 {
@@ -261,13 +262,17 @@ static void serve_put(SOCKET sock, context* ctx)
     long n = announced.value;
     if (refused_by_head(sock, req, n >= 0 && fit_for_a_head_line(type)))
         return;
-    // More than any memory. Taken as the largest long it would mean "read
+    // Beyond the range of long (2,147,483,647 where long has 32 bits, as on
+    // Linux ARM and Windows; 9,223,372,036,854,775,807 on macOS): more than
+    // the process can hold. Taken as the largest long it would mean "read
     // until the peer stops", and a client waiting for its reply would hold
     // the worker and every connection of it for ever.
     if (announced.beyond_long) {
         send_fixed(sock, reply_413);
         return;
     }
+    // The largest long names no length: read until the peer stops. Where
+    // long has 64 bits, 2,147,483,647 is an ordinary length.
     upload_body upload(uploads);
     if (n != LONG_MAX) {
         if (!upload.reserve((size_t)n)) {
