@@ -216,82 +216,83 @@ static bool list_holds(const char* list, const char* word)
     return false;
 }
 
-// The process's own cgroup path in the hierarchy of `version`, from
-// /proc/self/cgroup: the line "0::path" (v2), or the one whose controllers
-// include memory (v1).
-static bool own_cgroup_path(cgroup_version version, char* path, size_t size)
+// What the process's files tell of one hierarchy: its own path in it, and
+// where it is mounted (the mount point, and the folder of the hierarchy
+// that the mount shows).
+struct cgroup_found {
+    cgroup_version version;
+    char own[PATH_MAX];
+    char point[PATH_MAX];
+    char root[PATH_MAX];
+};
+
+// Reads a file a line at a time, of any length, until `take` accepts one;
+// false when none does or the file cannot be read.
+static bool take_line(const char* path, bool (*take)(char* line, cgroup_found* found),
+                      cgroup_found* found)
 {
-    FILE* file = fopen("/proc/self/cgroup", "r");
+    FILE* file = fopen(path, "r");
     if (!file)
         return false;
     char* line = NULL;
     size_t room = 0;
-    bool found = false;
-    while (!found && getline(&line, &room, file) > 0) {
-        line[strcspn(line, "\n")] = 0;
-        char* controllers = strchr(line, ':');
-        char* own = controllers ? strchr(controllers + 1, ':') : NULL;
-        if (!own)
-            continue;
-        *controllers++ = 0;
-        *own++ = 0;
-        if (version == CGROUP_V2)
-            found = strcmp(line, "0") == 0 && *controllers == 0;
-        else
-            found = list_holds(controllers, "memory");
-        if (found)
-            found = snprintf(path, size, "%s", own) < (int)size;
-    }
+    bool taken = false;
+    while (!taken && getline(&line, &room, file) > 0)
+        taken = take(line, found);
     free(line);
     fclose(file);
-    return found;
+    return taken;
 }
 
-// Where the hierarchy of `version` is mounted, from /proc/self/mountinfo:
-// the mount point, and the folder of the hierarchy that it shows.
-static bool cgroup_mount(cgroup_version version, char* point, char* root)
+// A line of /proc/self/cgroup: "0::path" in v2, or in v1 the one whose
+// controllers include memory.
+static bool take_own_path(char* line, cgroup_found* found)
 {
-    FILE* file = fopen("/proc/self/mountinfo", "r");
-    if (!file)
+    line[strcspn(line, "\n")] = 0;
+    char* controllers = strchr(line, ':');
+    char* own = controllers ? strchr(controllers + 1, ':') : NULL;
+    if (!own)
         return false;
-    char* line = NULL;
-    size_t room = 0;
-    bool found = false;
-    while (!found && getline(&line, &room, file) > 0) {
-        const char* fields = strstr(line, " - ");
-        char type[64], options[1024];
-        if (!fields || sscanf(fields, " - %63s %*s %1023s", type, options) != 2)
-            continue;
-        if (version == CGROUP_V2)
-            found = strcmp(type, "cgroup2") == 0;
-        else
-            found = strcmp(type, "cgroup") == 0 && list_holds(options, "memory");
-        if (found)
-            found = sscanf(line, "%*s %*s %*s %4095s %4095s", root, point) == 2;
-    }
-    free(line);
-    fclose(file);
-    return found;
+    *controllers++ = 0;
+    *own++ = 0;
+    bool mine = found->version == CGROUP_V2 ? strcmp(line, "0") == 0 && *controllers == 0
+                                            : list_holds(controllers, "memory");
+    return mine && snprintf(found->own, sizeof found->own, "%s", own) < (int)sizeof found->own;
+}
+
+// A line of /proc/self/mountinfo that mounts the hierarchy.
+static bool take_mount(char* line, cgroup_found* found)
+{
+    const char* fields = strstr(line, " - ");
+    char type[64], options[1024];
+    if (!fields || sscanf(fields, " - %63s %*s %1023s", type, options) != 2)
+        return false;
+    bool mine = found->version == CGROUP_V2
+                    ? strcmp(type, "cgroup2") == 0
+                    : strcmp(type, "cgroup") == 0 && list_holds(options, "memory");
+    return mine && sscanf(line, "%*s %*s %*s %4095s %4095s", found->root, found->point) == 2;
 }
 
 static void find_cgroup(cgroup_version version)
 {
-    char own[PATH_MAX], point[PATH_MAX], root[PATH_MAX];
-    if (!own_cgroup_path(version, own, sizeof own) || !cgroup_mount(version, point, root))
+    cgroup_found found;
+    found.version = version;
+    if (!take_line("/proc/self/cgroup", take_own_path, &found) ||
+        !take_line("/proc/self/mountinfo", take_mount, &found))
         return;
     // Inside a cgroup namespace the mount may show a folder below the
     // hierarchy's root, and the path is then given from that folder.
-    size_t shown = strlen(root);
-    const char* below = own;
-    if (strcmp(root, "/") != 0 && strncmp(own, root, shown) == 0)
-        below = own + shown;
+    size_t shown = strlen(found.root);
+    const char* below = found.own;
+    if (strcmp(found.root, "/") != 0 && strncmp(found.own, found.root, shown) == 0)
+        below = found.own + shown;
     struct cgroup_place* place = &g_cgroups[g_ncgroups];
-    int len = snprintf(place->dir, sizeof place->dir, "%s%s", point, below);
+    int len = snprintf(place->dir, sizeof place->dir, "%s%s", found.point, below);
     if (len <= 0 || len >= (int)sizeof place->dir)
         return;
     while (len > 1 && place->dir[len - 1] == '/')
         place->dir[--len] = 0;
-    place->top = strlen(point);
+    place->top = strlen(found.point);
     ++g_ncgroups;
 }
 
@@ -339,7 +340,10 @@ static unsigned long long room_under(unsigned long long limit, unsigned long lon
     return limit > usage ? limit - usage : 0;
 }
 
-static unsigned long long least(unsigned long long a, unsigned long long b) { return a < b ? a : b; }
+static unsigned long long least(unsigned long long a, unsigned long long b)
+{
+    return a < b ? a : b;
+}
 
 // What one cgroup folder leaves: v2 names its limit memory.max and its usage
 // memory.current, v1 memory.limit_in_bytes and memory.usage_in_bytes, and

@@ -20,7 +20,7 @@ namespace {
 struct fake_system {
     unsigned long long memory = 0;  // all there is
     std::atomic<unsigned long long> written{0};
-    bool writes_lower_memory = true;       // false: a figure that stays put
+    bool writes_lower_memory = true;  // false: a figure that stays put
     unsigned long long address_space = ~0ULL;
     std::atomic<unsigned long long> set_aside{0};  // counted only against address_space
 };
@@ -141,23 +141,27 @@ TEST_F(UploadRoom, LedgerGivenBackOnEveryExit)
         void (*run)(upload_ledger&);
     };
     const Exit exits[] = {
-        {"refused as too large", [](upload_ledger& l) {
+        {"refused as too large",
+         [](upload_ledger& l) {
              upload_body body(l);
              ASSERT_TRUE(body.reserve(50));
              EXPECT_FALSE(body.reserve(101));
          }},
-        {"cut short: the peer ended before the announced length", [](upload_ledger& l) {
+        {"cut short: the peer ended before the announced length",
+         [](upload_ledger& l) {
              upload_body body(l);
              ASSERT_TRUE(body.reserve(80));
              ASSERT_TRUE(fill(body, 30));
              body.take();
          }},
-        {"reset: dropped part way", [](upload_ledger& l) {
+        {"reset: dropped part way",
+         [](upload_ledger& l) {
              upload_body body(l);
              ASSERT_TRUE(body.reserve(90));
              ASSERT_TRUE(fill(body, 45));
          }},
-        {"an exception while receiving", [](upload_ledger& l) {
+        {"an exception while receiving",
+         [](upload_ledger& l) {
              try {
                  upload_body body(l);
                  ASSERT_TRUE(body.reserve(70));
@@ -165,7 +169,8 @@ TEST_F(UploadRoom, LedgerGivenBackOnEveryExit)
              } catch (const std::runtime_error&) {
              }
          }},
-        {"stored", [](upload_ledger& l) {
+        {"stored",
+         [](upload_ledger& l) {
              upload_body body(l);
              ASSERT_TRUE(body.reserve(30));
              ASSERT_TRUE(fill(body, 30));
