@@ -6,22 +6,29 @@
 #include <exception>
 #include <utility>
 
-unsigned long long upload_ledger::left_besides(unsigned long long others) const
+// What a claim may take of the system's figures when the other uploads
+// hold `others` unfilled.
+static unsigned long long left_besides(const memory_figures& figures, unsigned long long others)
 {
-    memory_figures figures = query_();
     unsigned long long unwritten = figures.unwritten > others ? figures.unwritten - others : 0;
     return std::min(unwritten, figures.address_space);
 }
 
-unsigned long long upload_ledger::room_left() const { return left_besides(unfilled_.load()); }
+unsigned long long upload_ledger::room_left() const
+{
+    return left_besides(query_(), unfilled_.load());
+}
 
+// The system is asked once: a retry after another upload moved the ledger
+// needs only the ledger read again.
 bool upload_ledger::claim(unsigned long long& counted, unsigned long long room)
 {
+    memory_figures figures = query_();
     unsigned long long held = unfilled_.load();
     unsigned long long others;
     do {
         others = held - counted;
-        if (room > left_besides(others))
+        if (room > left_besides(figures, others))
             return false;
     } while (!unfilled_.compare_exchange_weak(held, others + room));
     counted = room;

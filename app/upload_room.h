@@ -49,8 +49,6 @@ private:
     // Counts `now` in place of `counted`, in one step, without asking.
     void settle(unsigned long long& counted, unsigned long long now);
 
-    unsigned long long left_besides(unsigned long long others) const;
-
     memory_query query_;
     std::atomic<unsigned long long> unfilled_{0};
 };

@@ -192,12 +192,13 @@ static unsigned long long meminfo_available()
 
 // The memory cgroup of the process in one hierarchy: its folder, and how
 // much of it is the mount point, where the walk up the tree stops.
+enum cgroup_version { CGROUP_V1, CGROUP_V2 };
+
 struct cgroup_place {
+    cgroup_version version;
     char dir[PATH_MAX];
     size_t top;
 };
-
-enum cgroup_version { CGROUP_V1, CGROUP_V2 };
 
 static struct cgroup_place g_cgroups[2];
 static int g_ncgroups;
@@ -292,6 +293,7 @@ static void find_cgroup(cgroup_version version)
         return;
     while (len > 1 && place->dir[len - 1] == '/')
         place->dir[--len] = 0;
+    place->version = version;
     place->top = strlen(found.point);
     ++g_ncgroups;
 }
@@ -348,15 +350,16 @@ static unsigned long long least(unsigned long long a, unsigned long long b)
 // What one cgroup folder leaves: v2 names its limit memory.max and its usage
 // memory.current, v1 memory.limit_in_bytes and memory.usage_in_bytes, and
 // v1 also gives the tightest limit above it, seen or not, in memory.stat.
-static unsigned long long cgroup_left(const char* dir)
+static unsigned long long cgroup_left(const char* dir, cgroup_version version)
 {
-    unsigned long long v2 = room_under(cgroup_number(dir, "memory.max", NULL),
-                                       cgroup_number(dir, "memory.current", NULL));
+    if (version == CGROUP_V2)
+        return room_under(cgroup_number(dir, "memory.max", NULL),
+                          cgroup_number(dir, "memory.current", NULL));
     unsigned long long usage = cgroup_number(dir, "memory.usage_in_bytes", NULL);
-    unsigned long long v1 = room_under(cgroup_number(dir, "memory.limit_in_bytes", NULL), usage);
+    unsigned long long own = room_under(cgroup_number(dir, "memory.limit_in_bytes", NULL), usage);
     unsigned long long above =
         room_under(cgroup_number(dir, "memory.stat", "hierarchical_memory_limit"), usage);
-    return least(v2, least(v1, above));
+    return least(own, above);
 }
 
 // The least that any cgroup leaves, from the process's own up to the top
@@ -370,7 +373,7 @@ static unsigned long long cgroups_left()
         memcpy(dir, g_cgroups[i].dir, sizeof dir);
         size_t top = g_cgroups[i].top;
         for (;;) {
-            left = least(left, cgroup_left(dir));
+            left = least(left, cgroup_left(dir, g_cgroups[i].version));
             char* cut = strrchr(dir, '/');
             if (!cut || (size_t)(cut - dir) < top)
                 break;
