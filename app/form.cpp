@@ -35,7 +35,7 @@ std::string decode_form(std::string_view body)
     if (limit == std::string_view::npos)
         limit = body.size();
     std::string record;
-    record.reserve(limit + 5);
+    record.reserve(limit + FORM_SEPARATOR.size());
     for (size_t i = 0; i < limit; ++i) {
         char c = body[i];
         if (c == '+') {
@@ -51,6 +51,6 @@ std::string decode_form(std::string_view body)
             record += c;
         }
     }
-    record += "\n---\n";
+    record += FORM_SEPARATOR;
     return record;
 }

@@ -12,7 +12,11 @@
 // space and a sign first) as that number's low byte; a '%' that holds no
 // number, or has fewer than two bytes after it, is kept as sent, and a byte
 // that an escape yields is never decoded again. The separator "\n---\n"
-// follows. Reads nothing beyond the body; throws only std::bad_alloc.
+// follows. Reads nothing beyond the body; throws only std::bad_alloc. The
+// record is never longer than the body and the separator.
 std::string decode_form(std::string_view body);
+
+// The separator that ends every record.
+constexpr std::string_view FORM_SEPARATOR = "\n---\n";
 
 #endif

@@ -163,9 +163,20 @@ static std::string_view body_with_head(const http& req)
                              : std::string_view();
 }
 
-// The room of every PUT and POST being received, bounded together by what
-// the system can still give.
+// The memory that every PUT and POST in progress claims, bounded together
+// by what the system can still give.
 static upload_ledger uploads(available_memory);
+
+// What a table entry takes besides its bytes: the map's node with its key,
+// the version record with its type, the block record, and the counts of the
+// two shared records. An upper estimate, claimed like the bytes, so that
+// uploads of nothing to ever new targets are bounded too.
+enum { ENTRY_RECORDS = 512 };
+
+static unsigned long long entry_cost(const char* key, size_t type_length)
+{
+    return strlen(key) + type_length + ENTRY_RECORDS;
+}
 
 // Whether a text may go into a line of a reply head as it is: no control
 // byte but the tab, which a browser would take for the end of the line.
@@ -273,14 +284,16 @@ static void serve_put(SOCKET sock, context* ctx)
     }
     // The largest long names no length: read until the peer stops. Where
     // long has 64 bits, 2,147,483,647 is an ordinary length.
+    room_claim entry(uploads);
     upload_body upload(uploads);
-    if (n != LONG_MAX) {
-        if (!upload.reserve((size_t)n)) {
-            send_fixed(sock, reply_413);
-            return;
-        }
-        twd_log("reserved: %ld\n", n);
+    bool room = entry.claim(entry_cost(req.m_pURI, strlen(type))) &&
+                (n == LONG_MAX || upload.reserve((size_t)n));
+    if (!room) {
+        send_fixed(sock, reply_413);
+        return;
     }
+    if (n != LONG_MAX)
+        twd_log("reserved: %ld\n", n);
     body_end end = read_body(sock, req, n, RECEIVE_CHUNK, upload);
     if (end == body_end::broken_off)
         return;  // the stored entry stays as it was, and nobody is left to tell
@@ -311,7 +324,9 @@ static void serve_get(SOCKET sock, context* ctx)
     twd_log("Accessed '%s' From '%s'\n", target, peer.text);
 }
 
-// A block holding a copy of `count` bytes and room for `room`.
+// A block holding a copy of `count` bytes and room for `room`. Every byte of
+// it is written here, the room zeroed, so that all of it is taken from the
+// system at once, while its claim still counts it.
 static std::shared_ptr<Block> block_holding(const char* bytes, size_t count, size_t room)
 {
     std::vector<char> storage;
@@ -321,47 +336,74 @@ static std::shared_ptr<Block> block_holding(const char* bytes, size_t count, siz
     return std::make_shared<Block>(Block{std::move(storage), count});
 }
 
-// The room of a block that must hold `needed` bytes in place of `length`:
-// twice the length, so that the copies made for all the posts to a target add
-// up to about twice its size; the bare need where that is more, or where
-// twice the length is more than `available`.
-static size_t room_for(size_t length, size_t needed, unsigned long long available)
+// Claims the room of a block that must hold `needed` bytes in place of
+// `length`: twice the length, so that the copies made for all the posts to
+// a target add up to about twice its size; the bare need where that is more,
+// or where twice the length does not fit. 0 when not even the need fits.
+static size_t claim_block_room(room_claim& room, size_t length, size_t needed)
 {
     unsigned long long doubled = 2ULL * length;
-    if (doubled < needed || doubled > available || doubled > SIZE_MAX)
-        return needed;
-    return (size_t)doubled;
+    if (doubled > needed && doubled <= SIZE_MAX && room.claim(doubled))
+        return (size_t)doubled;
+    return room.claim(needed) ? needed : 0;
 }
 
 // Appends a record under the lock, so concurrent posts to one target never
 // lose or interleave records. The record goes into the room past what the
 // target's block holds, where no version reaches, so no GET sees it written;
-// only when the room runs out are the bytes copied, once, to a larger block.
-// The growth of a target that holds something is bounded by `available`;
-// a record is bounded already, as its body was gathered.
-static bool append_record(const char* key, const std::string& record, unsigned long long available)
+// only when the room runs out are the bytes copied, once, to a larger block,
+// whose room is claimed first: under the lock, since the length to copy is
+// known only there, and doubling makes that rare. False, and the table as it
+// was, when the block is not to be had.
+static bool append_record(const char* key, const std::string& record)
 {
     Stored replaced;  // freed after the lock is given back, if it was the last
+    room_claim block_room(uploads);
     try {
         table_lock held;
-        Stored& entry = contents[key];
-        size_t length = entry ? entry->length : 0;
+        auto found = contents.find(key);
+        const Content* current = found == contents.end() ? nullptr : found->second.get();
+        size_t length = current ? current->length : 0;
         size_t needed = length + record.size();
-        std::shared_ptr<Block> block = entry ? entry->block : nullptr;
+        std::shared_ptr<Block> block = current ? current->block : nullptr;
         if (!block || block->used != length || needed > block->bytes.size()) {
-            if (entry && needed > available)
+            size_t room = claim_block_room(block_room, length, needed);
+            if (room == 0)
                 return false;
             const char* so_far = block ? block->bytes.data() : nullptr;
-            block = block_holding(so_far, length, room_for(length, needed, available));
+            block = block_holding(so_far, length, room);
+            block_room.settle(0);  // every byte of it is written
         }
         std::copy(record.begin(), record.end(), block->bytes.begin() + (ptrdiff_t)length);
         Stored extended = std::make_shared<const Content>(Content{"text/plain", block, needed});
         block->used = needed;
-        replaced = std::exchange(entry, std::move(extended));
+        if (found == contents.end())
+            contents.emplace(key, std::move(extended));
+        else
+            replaced = std::exchange(found->second, std::move(extended));
     } catch (const std::exception&) {
         return false;
     }
     return true;
+}
+
+// Decodes a gathered form and appends its record to the target. The record,
+// and the table's records for the new version, are claimed before they are
+// made; the record's claim is given back once its bytes are written.
+static bool post_record(const char* key, std::string_view body)
+{
+    unsigned long long records = entry_cost(key, sizeof "text/plain" - 1);
+    room_claim made(uploads);
+    if (!made.claim(body.size() + FORM_SEPARATOR.size() + records))
+        return false;
+    std::string record;
+    try {
+        record = decode_form(body);
+    } catch (const std::exception&) {
+        return false;
+    }
+    made.settle(records);
+    return append_record(key, record);
 }
 
 static void serve_post(SOCKET sock, context* ctx)
@@ -375,16 +417,7 @@ static void serve_post(SOCKET sock, context* ctx)
     body_end end = read_body(sock, req, content_length(req).value, 1, gathered);
     if (end == body_end::broken_off)
         return;  // no record of a form that may have been cut anywhere
-    std::string record;
-    bool stored = end == body_end::received;
-    if (stored) {
-        try {
-            record = decode_form(gathered.view());
-        } catch (const std::exception&) {
-            stored = false;
-        }
-    }
-    if (!stored || !append_record(req.m_pURI, record, uploads.room_left())) {
+    if (end == body_end::too_large || !post_record(req.m_pURI, gathered.view())) {
         send_fixed(sock, reply_413);
         return;
     }

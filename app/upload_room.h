@@ -1,13 +1,14 @@
-// The memory that uploads in progress hold, and the one bound that keeps
-// them together within what the system can still give the process.
+// The memory that requests make the server take, and the one bound that
+// keeps it within what the system can still give the process.
 //
 // The system's figure of free memory drops only as pages are first written,
 // not when room is set aside: an upload that has announced 60 MiB and
 // received 10 has used 10, and 50 more will be taken from the system later,
-// whatever happens in between. So every upload counts in one ledger the room
-// it has set aside and not yet filled, and a new claim must fit what the
-// system reports less that ledger. Each byte counts once: in the ledger
-// until it is written, in the system's figure afterwards.
+// whatever happens in between. So every piece of memory a request takes is
+// claimed in one ledger before it is taken, and counts there until its bytes
+// are written; a new claim must fit what the system reports less that
+// ledger. Each byte counts once: in the ledger until it is written, in the
+// system's figure afterwards.
 #ifndef TINKERPOT_UPLOAD_ROOM_H
 #define TINKERPOT_UPLOAD_ROOM_H
 
@@ -22,28 +23,23 @@
 // own). Called from any thread, without a lock.
 typedef memory_figures (*memory_query)();
 
-// The room set aside by every upload in progress and not yet filled. One
-// ledger is shared by any number of threads; every change to it is one
-// atomic step, so no upload is ever counted twice, even for a moment.
+// The room claimed by every request and not yet written. One ledger is
+// shared by any number of threads; every change to it is one atomic step,
+// so no claim is ever counted twice, or missed, by another.
 class upload_ledger {
 public:
     explicit upload_ledger(memory_query query) : query_(query) {}
     upload_ledger(const upload_ledger&) = delete;
     upload_ledger& operator=(const upload_ledger&) = delete;
 
-    // What a new claim may take now: the memory not yet written less the
-    // room set aside and not filled, and no more than the address space
-    // left. 0 when nothing is left.
-    unsigned long long room_left() const;
-
-    // The room counted now, by every upload together.
+    // The room counted now, by every claim together.
     unsigned long long unfilled() const { return unfilled_.load(); }
 
 private:
-    friend class upload_body;
+    friend class room_claim;
 
     // Counts `room` in place of `counted`, the claimant's own share, if
-    // what is left besides the other uploads allows it; false, and nothing
+    // what is left besides the other claims allows it; false, and nothing
     // changed, when it does not.
     bool claim(unsigned long long& counted, unsigned long long room);
     // Counts `now` in place of `counted`, in one step, without asking.
@@ -53,24 +49,48 @@ private:
     std::atomic<unsigned long long> unfilled_{0};
 };
 
-// The body of one PUT or POST as it arrives. Its room not yet filled counts
-// in its ledger from the moment it is set aside until the body is taken or
-// destroyed, on every path out (refused, cut short, reset, an exception).
-// Used by one thread at a time; the ledger must outlive it.
+// One allocation's share of a ledger: claimed before the allocation is made,
+// lowered as its bytes are written, and given back whole when the claim is
+// destroyed, on every path out (refused, stored, an exception). Used by one
+// thread at a time; the ledger must outlive it.
+class room_claim {
+public:
+    explicit room_claim(upload_ledger& ledger) : ledger_(ledger) {}
+    room_claim(const room_claim&) = delete;
+    room_claim& operator=(const room_claim&) = delete;
+    ~room_claim() { settle(0); }
+
+    // Counts `room` in place of what this claim counts now, if the
+    // system's figures less every other claim allow it; false, and the
+    // claim as it was, when they do not.
+    bool claim(unsigned long long room) { return ledger_.claim(counted_, room); }
+    // Counts `now` in place of what this claim counts, without asking: for
+    // room that has been written, or given back.
+    void settle(unsigned long long now) { ledger_.settle(counted_, now); }
+
+private:
+    upload_ledger& ledger_;
+    unsigned long long counted_ = 0;
+};
+
+// The body of one PUT or POST as it arrives. Its room not yet filled is
+// claimed in its ledger from the moment it is set aside until the body is
+// taken or destroyed. Used by one thread at a time; the ledger must outlive
+// it.
 class upload_body {
 public:
-    explicit upload_body(upload_ledger& ledger) : ledger_(ledger) {}
+    explicit upload_body(upload_ledger& ledger) : room_(ledger) {}
     upload_body(const upload_body&) = delete;
     upload_body& operator=(const upload_body&) = delete;
-    ~upload_body();
 
     // Room for `room` bytes in all; false, and the body as it was, when it
     // is not to be had. The new room counts whole while the bytes so far
     // are moved into it.
     bool reserve(size_t room);
 
-    // Appends, growing the room by doubling; false and nothing appended
-    // when the room is not to be had.
+    // Appends, growing the room to twice its size, or where that does not
+    // fit to the most that does, down to what the bytes need; false and
+    // nothing appended when not even that is to be had.
     bool append(const char* bytes, size_t count);
 
     // The bytes so far, valid until the next change.
@@ -85,10 +105,10 @@ public:
 
 private:
     unsigned long long unfilled_room() const { return bytes_.capacity() - bytes_.size(); }
+    bool grow_to_hold(size_t needed);
 
-    upload_ledger& ledger_;
+    room_claim room_;
     std::vector<char> bytes_;
-    unsigned long long counted_ = 0;  // this body's share of the ledger
 };
 
 #endif

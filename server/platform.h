@@ -106,7 +106,8 @@ struct memory_figures {
     // Memory not yet written. Room set aside counts in it only once its
     // pages are first written. Linux: the least of what it reports as
     // available and what the process's memory cgroups leave (their limit
-    // less their usage, the tightest on the way up the tree). macOS: the
+    // less their usage, the file cache the kernel takes back on demand not
+    // counted as usage; the tightest on the way up the tree). macOS: the
     // machine's memory less the process's own footprint, since it pages
     // out rather than failing. Windows: the physical memory available.
     unsigned long long unwritten;

@@ -304,27 +304,29 @@ static void find_cgroups()
     find_cgroup(CGROUP_V2);
 }
 
-// The first number in a file of a cgroup's folder; UNBOUNDED where there
-// is none, as for "max".
-static unsigned long long cgroup_number(const char* dir, const char* name, const char* key)
+// The first number in a file of a cgroup's folder, or with a `key` the
+// number after it on the line it begins; `missing` where there is none, as
+// for "max".
+static unsigned long long cgroup_number(const char* dir, const char* name, const char* key,
+                                        unsigned long long missing)
 {
     char path[PATH_MAX];
     if (snprintf(path, sizeof path, "%s/%s", dir, name) >= (int)sizeof path)
-        return UNBOUNDED;
+        return missing;
     FILE* file = fopen(path, "r");
     if (!file)
-        return UNBOUNDED;
-    unsigned long long value = UNBOUNDED;
+        return missing;
+    unsigned long long value = missing;
     if (!key) {
         if (fscanf(file, "%llu", &value) != 1)
-            value = UNBOUNDED;
+            value = missing;
     } else {
         char line[256];
         size_t len = strlen(key);
         while (fgets(line, sizeof line, file)) {
             if (strncmp(line, key, len) == 0 && line[len] == ' ') {
                 if (sscanf(line + len, "%llu", &value) != 1)
-                    value = UNBOUNDED;
+                    value = missing;
                 break;
             }
         }
@@ -347,18 +349,39 @@ static unsigned long long least(unsigned long long a, unsigned long long b)
     return a < b ? a : b;
 }
 
-// What one cgroup folder leaves: v2 names its limit memory.max and its usage
-// memory.current, v1 memory.limit_in_bytes and memory.usage_in_bytes, and
-// v1 also gives the tightest limit above it, seen or not, in memory.stat.
+// A cgroup's usage counts the cache of the files its processes have read or
+// written, and the kernel takes back the part of it not used lately
+// whenever memory is asked for. What stays is the usage less that inactive
+// file cache, the working set that container tools report; where the cache
+// is not told, the whole usage counts.
+static unsigned long long working_set(unsigned long long usage, unsigned long long inactive_file)
+{
+    if (usage == UNBOUNDED)
+        return UNBOUNDED;
+    return usage > inactive_file ? usage - inactive_file : 0;
+}
+
+// What one cgroup folder leaves. v2 names its limit memory.max, its usage
+// memory.current and its inactive cache inactive_file in memory.stat; v1
+// names them memory.limit_in_bytes, memory.usage_in_bytes and
+// total_inactive_file (the folder's and those below it, as its usage
+// counts), and also gives the tightest limit above it, seen or not, in
+// memory.stat.
 static unsigned long long cgroup_left(const char* dir, cgroup_version version)
 {
-    if (version == CGROUP_V2)
-        return room_under(cgroup_number(dir, "memory.max", NULL),
-                          cgroup_number(dir, "memory.current", NULL));
-    unsigned long long usage = cgroup_number(dir, "memory.usage_in_bytes", NULL);
-    unsigned long long own = room_under(cgroup_number(dir, "memory.limit_in_bytes", NULL), usage);
-    unsigned long long above =
-        room_under(cgroup_number(dir, "memory.stat", "hierarchical_memory_limit"), usage);
+    if (version == CGROUP_V2) {
+        unsigned long long usage =
+            working_set(cgroup_number(dir, "memory.current", NULL, UNBOUNDED),
+                        cgroup_number(dir, "memory.stat", "inactive_file", 0));
+        return room_under(cgroup_number(dir, "memory.max", NULL, UNBOUNDED), usage);
+    }
+    unsigned long long usage =
+        working_set(cgroup_number(dir, "memory.usage_in_bytes", NULL, UNBOUNDED),
+                    cgroup_number(dir, "memory.stat", "total_inactive_file", 0));
+    unsigned long long own =
+        room_under(cgroup_number(dir, "memory.limit_in_bytes", NULL, UNBOUNDED), usage);
+    unsigned long long above = room_under(
+        cgroup_number(dir, "memory.stat", "hierarchical_memory_limit", UNBOUNDED), usage);
     return least(own, above);
 }
 
