@@ -95,8 +95,11 @@ int ws_send(SOCKET sock, const char* buf, size_t len, int flags, char* mask, cha
 //   -1  (WS_SOCKET_ERROR) a read failed, or the stream ended inside one of
 //       its parts: a cut frame is no frame;
 //   -2  (WS_REFUSED) the frame is not final (a fragment), or announces more
-//       than len or than INT_MAX payload bytes; what follows its header
-//       stays in the socket, so the stream cannot be read on.
+//       than len or than INT_MAX payload bytes. A fragment is refused once
+//       its first two bytes are read: the rest of its header (any extended
+//       length and mask key) and its payload stay in the socket. A frame too
+//       long is refused once its whole header is read: its payload stays.
+//       Either way the stream cannot be read on.
 int ws_recv(SOCKET sock, char* buf, size_t len, int flags, char* popcode);
 
 #ifdef __cplusplus
