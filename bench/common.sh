@@ -20,9 +20,11 @@ install_missing() {
   fi
 }
 
+# The program alone, as run.sh builds it: the tests' GoogleTest is installed
+# only by setup.sh --test.
 build_release() {
   bash "$root/tools/setup.sh"
-  cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
   cmake --build "$root/build-bench" --target tinkerpot >/dev/null
 }
 
