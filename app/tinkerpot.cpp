@@ -224,8 +224,9 @@ enum class body_end { received, too_large, broken_off };
 // most `per_receive` bytes until the announced length has come, the peer
 // ends its side or a receive fails. An announced length of 0 or less (no
 // Content-Length at all gives 0) reads nothing beyond the head; the largest
-// long (2,147,483,647, or 9,223,372,036,854,775,807 where long has 64 bits,
-// as on macOS) reads until the peer stops.
+// long (2,147,483,647 where long has 32 bits, as on ARM Linux and Windows;
+// 9,223,372,036,854,775,807 where it has 64, as on macOS and x86-64 Linux)
+// reads until the peer stops.
 static body_end read_body(SOCKET sock, const http& req, long announced, int per_receive,
                           upload_body& body)
 {
@@ -274,8 +275,8 @@ static void serve_put(SOCKET sock, context* ctx)
     if (refused_by_head(sock, req, n >= 0 && fit_for_a_head_line(type)))
         return;
     // Beyond the range of long (2,147,483,647 where long has 32 bits, as on
-    // Linux ARM and Windows; 9,223,372,036,854,775,807 on macOS): more than
-    // the process can hold. Taken as the largest long it would mean "read
+    // ARM Linux and Windows; 9,223,372,036,854,775,807 where it has 64, as
+    // on macOS and x86-64 Linux): more than the process can hold. Taken as the largest long it would mean "read
     // until the peer stops", and a client waiting for its reply would hold
     // the worker and every connection of it for ever.
     if (announced.beyond_long) {

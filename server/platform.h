@@ -101,7 +101,9 @@ void log_write(const char* line, size_t len);
 int names_equal_nocase(const char* a, const char* b);
 
 // What the system can still give the process, in bytes; each figure is the
-// largest value where it cannot be told or does not bound.
+// largest value where it cannot be told or does not bound, and 0 where it
+// is there but cannot be read now (on Linux, a file of figures that cannot
+// be opened while connections hold every descriptor).
 struct memory_figures {
     // Memory not yet written. Room set aside counts in it only once its
     // pages are first written. Linux: the least of what it reports as

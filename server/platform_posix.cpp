@@ -1,6 +1,7 @@
 // The platform layer on Linux and macOS: POSIX sockets, poll and threads.
 #include "platform.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -71,6 +72,10 @@ static rlim_t descriptor_ceiling(rlim_t hard)
 #endif
 }
 
+// Finds, once, where the figures of the memory that uploads may take are
+// read.
+static void find_memory_limits(void);
+
 // A send to a peer that has gone away must fail with EPIPE rather than end
 // the process, for every send of the program; and 64 workers of 158
 // connections need more descriptors than the usual soft limit allows.
@@ -81,8 +86,12 @@ static rlim_t descriptor_ceiling(rlim_t hard)
 // keep them there once freed: with 64 workers, replaced uploads would pile
 // up. A fixed threshold keeps every large block a mapping of its own, given
 // back to the system when it is freed.
+//
+// The memory cgroups are found now, while descriptors are at hand: at the
+// first upload, connections may hold them all.
 void process_prepare()
 {
+    find_memory_limits();
     signal(SIGPIPE, SIG_IGN);
     struct rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
@@ -154,6 +163,8 @@ static unsigned long long own_footprint()
     return info.phys_footprint;
 }
 
+static void find_memory_limits(void) {}
+
 // macOS pages out rather than failing or killing, and has no cheap figure
 // of what is free: the machine's memory is the bound, less what this
 // process already holds of it.
@@ -176,10 +187,22 @@ struct memory_figures available_memory(void)
 // the memory cgroups the process runs in (a container's, a service's), which
 // that figure does not know of.
 
-static unsigned long long meminfo_available()
+// Opens a file of the system's figures. One that is not there (no /proc,
+// a cgroup without such a file) bounds nothing; one that is there but cannot
+// be opened now, as when connections hold every descriptor, sets
+// `unreadable`: a figure that cannot be read must not let a claim through.
+static FILE* open_figures(const char* path, bool* unreadable)
+{
+    FILE* file = fopen(path, "r");
+    if (!file && errno != ENOENT && errno != ENOTDIR && errno != EACCES)
+        *unreadable = true;
+    return file;
+}
+
+static unsigned long long meminfo_available(bool* unreadable)
 {
     unsigned long long kib = UNBOUNDED / 1024;
-    if (FILE* meminfo = fopen("/proc/meminfo", "r")) {
+    if (FILE* meminfo = open_figures("/proc/meminfo", unreadable)) {
         char line[128];
         while (fgets(line, sizeof line, meminfo)) {
             if (sscanf(line, "MemAvailable: %llu kB", &kib) == 1)
@@ -304,16 +327,18 @@ static void find_cgroups()
     find_cgroup(CGROUP_V2);
 }
 
+static void find_memory_limits(void) { pthread_once(&g_cgroups_found, find_cgroups); }
+
 // The first number in a file of a cgroup's folder, or with a `key` the
 // number after it on the line it begins; `missing` where there is none, as
 // for "max".
 static unsigned long long cgroup_number(const char* dir, const char* name, const char* key,
-                                        unsigned long long missing)
+                                        unsigned long long missing, bool* unreadable)
 {
     char path[PATH_MAX];
     if (snprintf(path, sizeof path, "%s/%s", dir, name) >= (int)sizeof path)
         return missing;
-    FILE* file = fopen(path, "r");
+    FILE* file = open_figures(path, unreadable);
     if (!file)
         return missing;
     unsigned long long value = missing;
@@ -367,36 +392,36 @@ static unsigned long long working_set(unsigned long long usage, unsigned long lo
 // total_inactive_file (the folder's and those below it, as its usage
 // counts), and also gives the tightest limit above it, seen or not, in
 // memory.stat.
-static unsigned long long cgroup_left(const char* dir, cgroup_version version)
+static unsigned long long cgroup_left(const char* dir, cgroup_version version, bool* unreadable)
 {
     if (version == CGROUP_V2) {
         unsigned long long usage =
-            working_set(cgroup_number(dir, "memory.current", NULL, UNBOUNDED),
-                        cgroup_number(dir, "memory.stat", "inactive_file", 0));
-        return room_under(cgroup_number(dir, "memory.max", NULL, UNBOUNDED), usage);
+            working_set(cgroup_number(dir, "memory.current", NULL, UNBOUNDED, unreadable),
+                        cgroup_number(dir, "memory.stat", "inactive_file", 0, unreadable));
+        return room_under(cgroup_number(dir, "memory.max", NULL, UNBOUNDED, unreadable), usage);
     }
     unsigned long long usage =
-        working_set(cgroup_number(dir, "memory.usage_in_bytes", NULL, UNBOUNDED),
-                    cgroup_number(dir, "memory.stat", "total_inactive_file", 0));
+        working_set(cgroup_number(dir, "memory.usage_in_bytes", NULL, UNBOUNDED, unreadable),
+                    cgroup_number(dir, "memory.stat", "total_inactive_file", 0, unreadable));
     unsigned long long own =
-        room_under(cgroup_number(dir, "memory.limit_in_bytes", NULL, UNBOUNDED), usage);
+        room_under(cgroup_number(dir, "memory.limit_in_bytes", NULL, UNBOUNDED, unreadable), usage);
     unsigned long long above = room_under(
-        cgroup_number(dir, "memory.stat", "hierarchical_memory_limit", UNBOUNDED), usage);
+        cgroup_number(dir, "memory.stat", "hierarchical_memory_limit", UNBOUNDED, unreadable), usage);
     return least(own, above);
 }
 
 // The least that any cgroup leaves, from the process's own up to the top
 // of each hierarchy.
-static unsigned long long cgroups_left()
+static unsigned long long cgroups_left(bool* unreadable)
 {
-    pthread_once(&g_cgroups_found, find_cgroups);
+    find_memory_limits();
     unsigned long long left = UNBOUNDED;
     for (int i = 0; i < g_ncgroups; ++i) {
         char dir[PATH_MAX];
         memcpy(dir, g_cgroups[i].dir, sizeof dir);
         size_t top = g_cgroups[i].top;
         for (;;) {
-            left = least(left, cgroup_left(dir, g_cgroups[i].version));
+            left = least(left, cgroup_left(dir, g_cgroups[i].version, unreadable));
             char* cut = strrchr(dir, '/');
             if (!cut || (size_t)(cut - dir) < top)
                 break;
@@ -408,7 +433,9 @@ static unsigned long long cgroups_left()
 
 struct memory_figures available_memory(void)
 {
-    struct memory_figures figures = {least(meminfo_available(), cgroups_left()), UNBOUNDED};
+    bool unreadable = false;
+    unsigned long long left = least(meminfo_available(&unreadable), cgroups_left(&unreadable));
+    struct memory_figures figures = {unreadable ? 0 : left, UNBOUNDED};
     return figures;
 }
 

@@ -10,9 +10,10 @@ import { describe, test, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
+import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
-import { sharedServer, withServer, exchange, splitReply, binary, repoRoot, longBits, converse } from './lib/server.mjs';
+import { sharedServer, withServer, exchange, splitReply, binary, repoRoot, longBits, converse, until } from './lib/server.mjs';
 import { REPLY, request, putRequest, put, get } from './lib/content.mjs';
 
 const AVAILABLE_KIB = 256;
@@ -245,4 +246,36 @@ describe('the bound follows the cgroups the process runs in', { skip: whyNot() }
       assert.equal(await announce('/within', LEFT_MIB - 1), REPLY.created);
     }, { wrap: cgroupCase(c) }));
   }
+});
+
+// Connections may hold every descriptor the process has. An upload that
+// comes in on the last one cannot open the files its bound is read from; it
+// must then be refused, not granted as if nothing bounded it.
+describe('the bound while connections hold every descriptor', { skip: whyNot() }, () => {
+  const DESCRIPTORS = 64;
+  const wrap = ['sh', '-c', `ulimit -n ${DESCRIPTORS} && exec "$@"`, 'sh', ...WRAP];
+
+  test('a PUT on the last descriptor: 413; once one is free, uploads are bounded as before', () => withServer(async (server) => {
+    // Descriptors numbered past the limit, inherited, take none of its room.
+    const open = () => fs.readdirSync(`/proc/${server.child.pid}/fd`).filter((fd) => Number(fd) < DESCRIPTORS).length;
+    const idle = [];
+    const connect = async () => {
+      const before = open();
+      const sock = net.connect({ host: '127.0.0.1', port: server.port });
+      sock.on('error', () => {});
+      idle.push(sock);
+      await until(() => open() > before, 'the connection accepted', 10000);
+    };
+    try {
+      while (open() < DESCRIPTORS - 1) await connect();
+      const reply = await converse(server.port, [putRequest('/last', Buffer.alloc(0), { length: 2 * AVAILABLE }), 'end']);
+      assert.equal(reply.toString('latin1'), REPLY.tooLarge);
+    } finally {
+      for (const sock of idle) sock.destroy();
+    }
+    await until(() => open() < DESCRIPTORS / 2, 'the idle connections closed', 10000);
+    const over = await converse(server.port, [putRequest('/over', Buffer.alloc(0), { length: 2 * AVAILABLE }), 'end']);
+    assert.equal(over.toString('latin1'), REPLY.tooLarge);
+    await put(server.port, '/within', filler(AVAILABLE / 2));
+  }, { wrap }));
 });
