@@ -86,11 +86,14 @@ void lock_give(platform_lock* lock);
 
 // ---- the log -----------------------------------------------------------------------
 
+// The longest line log_write takes, its LF included.
+enum { LOG_LINE_MAX = 16384 };
+
 // Sets standard output up for the log, once, before the first line.
 void log_prepare(void);
-// Writes one line of len bytes, ending in its LF, to standard output in one
-// write, while no other thread writes there. On Windows each LF goes out as
-// CR LF, as the runtime's text streams write it.
+// Writes one line of len bytes (at most LOG_LINE_MAX), ending in its LF, to
+// standard output in one write, while no other thread writes there. On
+// Windows each LF goes out as CR LF, as the runtime's text streams write it.
 void log_write(const char* line, size_t len);
 
 // ---- texts and memory ------------------------------------------------------------

@@ -135,8 +135,15 @@ void lock_destroy(platform_lock* lock) { pthread_mutex_destroy(lock); }
 void lock_take(platform_lock* lock) { pthread_mutex_lock(lock); }
 void lock_give(platform_lock* lock) { pthread_mutex_unlock(lock); }
 
-// Room for the longest line, so that none is written in parts.
-void log_prepare() { setvbuf(stdout, NULL, _IOFBF, 16384); }
+// A buffer of LOG_LINE_MAX bytes, which log_write leaves empty after each
+// line: the next line fits it whole and goes out in one write. It is the
+// program's own, since glibc, given none, keeps one of the size it chooses
+// (4 KiB for a pipe), whatever size is asked.
+void log_prepare()
+{
+    static char aBuf[LOG_LINE_MAX];
+    setvbuf(stdout, aBuf, _IOFBF, sizeof aBuf);
+}
 
 void log_write(const char* line, size_t len)
 {

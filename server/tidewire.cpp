@@ -321,9 +321,27 @@ void twd_stop(void)
     socket_close(stopping);  // only now: every worker polled it until it ended
 }
 
-// Room for the longest log line: a target or a method of a whole head read,
-// with the words around it. A longer one is formatted on the heap.
+// Room on the stack for the longest line the server logs: a target or a
+// method of a whole head read, with the words around it. A longer one is
+// formatted on the heap.
 enum { LOG_LINE_ROOM = 2 * HTTP_READ_SIZE };
+static_assert((size_t)LOG_LINE_ROOM <= (size_t)LOG_LINE_MAX,
+              "a line that fits the room is one log_write takes");
+
+// A line of n bytes, too long for the room, formatted on the heap; one
+// longer than log_write takes is cut to LOG_LINE_MAX bytes, the last an LF.
+static void log_long_line(size_t n, const char* format, va_list args)
+{
+    size_t len = n < LOG_LINE_MAX ? n : (size_t)LOG_LINE_MAX;
+    char* line = (char*)malloc(len + 1);
+    if (!line)
+        return;
+    vsnprintf(line, len + 1, format, args);
+    if (len < n)
+        line[len - 1] = '\n';
+    log_write(line, len);
+    free(line);
+}
 
 // The log is read live, often through a pipe: each line is formatted whole,
 // then handed on at once in one write, so that lines of different workers
@@ -335,15 +353,10 @@ void twd_log(const char* format, ...)
     va_start(args, format);
     va_copy(again, args);
     int n = vsnprintf(aLine, sizeof aLine, format, args);
-    if (n >= 0 && (size_t)n < sizeof aLine) {
+    if (n >= 0 && (size_t)n < sizeof aLine)
         log_write(aLine, (size_t)n);
-    } else if (n >= 0) {
-        if (char* longer = (char*)malloc((size_t)n + 1)) {
-            vsnprintf(longer, (size_t)n + 1, format, again);
-            log_write(longer, (size_t)n);
-            free(longer);
-        }
-    }
+    else if (n >= 0)
+        log_long_line((size_t)n, format, again);
     va_end(again);
     va_end(args);
 }

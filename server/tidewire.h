@@ -40,7 +40,9 @@ void twd_start(struct sockaddr_in* bindto);
 void twd_stop(void);
 
 // Writes one log line to standard output: formatted as printf does, handed
-// on at once in one write, whole, whichever thread calls it.
+// on at once in one write, whichever thread calls it. A line is written
+// whole up to LOG_LINE_MAX bytes (16 KiB); a longer one is cut to that
+// length, an LF its last byte.
 void twd_log(const char* format, ...);
 
 // ---- defined by the application ----------------------------------------------------

@@ -2,9 +2,14 @@
 // listener, a socket pair as control connection, and connections that are
 // either accepted through the listener or socket pairs put into slots by
 // hand. The application's callbacks are doubles that record their calls.
+// The log is written by a child process, its standard output a packet
+// socket whose packets are its writes.
 #include "../../server/tidewire.cpp"
 
 #include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -668,6 +673,69 @@ TEST(ControlConnection, StrangerBeforeItIsClosed)
     g_ctrler = NO_SOCKET;
     close(stranger);
     close(listener);
+}
+
+// ---- the log -------------------------------------------------------------------
+
+// What a child process writes to standard output when it sets the log up
+// and logs each of `lines` with twd_log: one packet per write, since its
+// standard output is a packet socket.
+std::vector<std::string> writes_of_log(const std::vector<std::string>& lines)
+{
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) {
+        ADD_FAILURE() << "socketpair: " << strerror(errno);
+        return {};
+    }
+    // A child that never ends fails the test instead of hanging it.
+    timeval patience = {10, 0};
+    setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    fflush(stdout);  // or the child would write this process's pending output too
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        log_prepare();
+        for (const std::string& line : lines)
+            twd_log("%s", line.c_str());
+        _exit(0);
+    }
+    close(fds[1]);
+    std::vector<std::string> writes;
+    std::string packet(2 * LOG_LINE_MAX, '\0');
+    ssize_t n;
+    while (child > 0 && (n = recv(fds[0], &packet[0], packet.size(), 0)) > 0)
+        writes.push_back(packet.substr(0, (size_t)n));
+    close(fds[0]);
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child) << strerror(errno);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return writes;
+}
+
+// Every line goes out in one write of its own: one longer than the 4 KiB
+// that glibc would choose for a buffer, and one of the longest length taken
+// whole, too. A longer line is cut to that length, an LF its last byte.
+TEST(Log, EachLineIsOneWriteAndALongerOneIsCut)
+{
+    const std::vector<std::string> lines = {
+        "short\n",
+        std::string(10000, 'a') + "\n",
+        std::string(LOG_LINE_MAX - 1, 'b') + "\n",
+        std::string(LOG_LINE_MAX + 100, 'c') + "\n",
+    };
+    std::vector<std::string> expected = lines;
+    expected[3] = std::string(LOG_LINE_MAX - 1, 'c') + "\n";
+
+    std::vector<std::string> writes = writes_of_log(lines);
+    std::vector<size_t> sizes;
+    for (const std::string& w : writes)
+        sizes.push_back(w.size());
+    std::vector<size_t> expected_sizes;
+    for (const std::string& e : expected)
+        expected_sizes.push_back(e.size());
+    ASSERT_EQ(sizes, expected_sizes);
+    for (size_t i = 0; i < writes.size(); ++i)
+        EXPECT_TRUE(writes[i] == expected[i]) << "line " << i;
 }
 
 }  // namespace
