@@ -371,7 +371,7 @@ inside() {
 main() {
   local csv=${1:-$here/results.csv}
   [[ $csv == /* ]] || csv=$PWD/$csv
-  install_missing nginx:nginx ab:apache2-utils curl:curl ip:iproute2
+  install_missing nginx:nginx ab:apache2-utils curl:curl ip:iproute2 pgrep:procps
   build_release
   work_dir=$(mktemp -d)
   trap 'rm -rf "$work_dir"' EXIT
