@@ -104,6 +104,9 @@ static const char reply_405[] = "HTTP/1.0 405 Method Not Allowed\r\n\r\n";
 static const char reply_411[] = "HTTP/1.0 411 Length Required\r\n\r\n";
 static const char reply_413[] = "HTTP/1.0 413 Payload Too Large\r\n\r\n";
 
+// The type of every resource a form post has written to.
+static const char form_records_type[] = "text/plain";
+
 // A blocking send may take less than it was given: a handled signal (Ctrl+C
 // lands on any worker) cuts it short, and no send is told more than INT_MAX
 // bytes, the most that Windows' int count holds. The rest goes in further
@@ -276,9 +279,10 @@ static void serve_put(SOCKET sock, context* ctx)
         return;
     // Beyond the range of long (2,147,483,647 where long has 32 bits, as on
     // ARM Linux and Windows; 9,223,372,036,854,775,807 where it has 64, as
-    // on macOS and x86-64 Linux): more than the process can hold. Taken as the largest long it would mean "read
-    // until the peer stops", and a client waiting for its reply would hold
-    // the worker and every connection of it for ever.
+    // on macOS and x86-64 Linux): more than the process can hold. Taken as
+    // the largest long it would mean "read until the peer stops", and a
+    // client waiting for its reply would hold the worker and every
+    // connection of it for ever.
     if (announced.beyond_long) {
         send_fixed(sock, reply_413);
         return;
@@ -376,7 +380,8 @@ static bool append_record(const char* key, const std::string& record)
             block_room.settle(0);  // every byte of it is written
         }
         std::copy(record.begin(), record.end(), block->bytes.begin() + (ptrdiff_t)length);
-        Stored extended = std::make_shared<const Content>(Content{"text/plain", block, needed});
+        Stored extended =
+            std::make_shared<const Content>(Content{form_records_type, block, needed});
         block->used = needed;
         if (found == contents.end())
             contents.emplace(key, std::move(extended));
@@ -393,7 +398,7 @@ static bool append_record(const char* key, const std::string& record)
 // made; the record's claim is given back once its bytes are written.
 static bool post_record(const char* key, std::string_view body)
 {
-    unsigned long long records = entry_cost(key, sizeof "text/plain" - 1);
+    unsigned long long records = entry_cost(key, sizeof form_records_type - 1);
     room_claim made(uploads);
     if (!made.claim(body.size() + FORM_SEPARATOR.size() + records))
         return false;

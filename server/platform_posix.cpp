@@ -413,7 +413,8 @@ static unsigned long long cgroup_left(const char* dir, cgroup_version version, b
     unsigned long long own =
         room_under(cgroup_number(dir, "memory.limit_in_bytes", NULL, UNBOUNDED, unreadable), usage);
     unsigned long long above = room_under(
-        cgroup_number(dir, "memory.stat", "hierarchical_memory_limit", UNBOUNDED, unreadable), usage);
+        cgroup_number(dir, "memory.stat", "hierarchical_memory_limit", UNBOUNDED, unreadable),
+        usage);
     return least(own, above);
 }
 

@@ -122,7 +122,8 @@ TEST_F(UploadRoom, GrowthPastTheRoomTakesTheBareNeedWhereDoublingDoesNotFit)
         ASSERT_TRUE(body.reserve(5)) << c.what;
         ASSERT_TRUE(fill(body, 5)) << c.what;
         EXPECT_EQ(body.append("\r\n", 2), c.grows) << c.what;
-        EXPECT_EQ(body.view(), c.grows ? std::string(5, 'u') + "\r\n" : std::string(5, 'u')) << c.what;
+        EXPECT_EQ(body.view(), c.grows ? std::string(5, 'u') + "\r\n" : std::string(5, 'u'))
+            << c.what;
         EXPECT_EQ(ledger.unfilled(), 0u) << c.what;
     }
 }
